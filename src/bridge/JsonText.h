@@ -1,0 +1,20 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace vantrel::bridge {
+
+// Deeper documents are refused: nlohmann's dump recurses once per level, and a worker thread's
+// stack is small.
+inline constexpr std::size_t kMaxDumpDepth = 256;
+
+// Compact JSON text of `value` with the writer's default options, or nothing when it cannot be
+// written: a string that is not valid UTF-8, nesting deeper than kMaxDumpDepth, or no memory.
+// Never throws; any thread.
+std::optional<std::string> dumpCompact(const nlohmann::json& value) noexcept;
+
+} // namespace vantrel::bridge
