@@ -1,0 +1,65 @@
+#include "server/LineReader.h"
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <unistd.h>
+
+namespace vantrel::server {
+namespace {
+constexpr std::size_t kChunk = 64 * 1024;
+}
+
+LineReader LineReader::fromFd(int fd) {
+  return LineReader([fd](char* buffer, std::size_t size) -> ssize_t {
+    for (;;) {
+      ssize_t n = ::read(fd, buffer, size);
+      if (n >= 0 || errno != EINTR)
+        return n;
+    }
+  });
+}
+
+LineReader LineReader::fromString(std::string bytes) {
+  auto data = std::make_shared<std::string>(std::move(bytes));
+  auto offset = std::make_shared<std::size_t>(0);
+  return LineReader([data, offset](char* buffer, std::size_t size) -> ssize_t {
+    std::size_t n = std::min(size, data->size() - *offset);
+    std::memcpy(buffer, data->data() + *offset, n);
+    *offset += n;
+    return static_cast<ssize_t>(n);
+  });
+}
+
+bool LineReader::next(std::string& line) {
+  std::size_t scanned = start_;
+  for (;;) {
+    auto newline = buffer_.find('\n', scanned);
+    if (newline != std::string::npos) {
+      std::size_t end = newline;
+      if (end > start_ && buffer_[end - 1] == '\r')
+        --end;
+      line.assign(buffer_, start_, end - start_);
+      start_ = newline + 1;
+      return true;
+    }
+    if (ended_) {
+      if (start_ >= buffer_.size())
+        return false;
+      line.assign(buffer_, start_);
+      start_ = buffer_.size();
+      return true;
+    }
+    // Drop returned lines before reading more, so a long session does not grow the buffer.
+    buffer_.erase(0, start_);
+    start_ = 0;
+    scanned = buffer_.size();
+    buffer_.resize(scanned + kChunk);
+    ssize_t n = read_(buffer_.data() + scanned, kChunk);
+    buffer_.resize(scanned + (n > 0 ? static_cast<std::size_t>(n) : 0));
+    if (n <= 0)
+      ended_ = true;
+  }
+}
+
+} // namespace vantrel::server

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+
+namespace vantrel::server {
+
+// Counts tool calls that have started and not yet written their response. Entered on the
+// reading thread before a call's task starts, left by the task after its line is written, so
+// wait() at end of input cannot miss a started call.
+class TaskGroup {
+public:
+  void enter() {
+    std::lock_guard lock(lock_);
+    ++count_;
+  }
+  void leave() {
+    std::lock_guard lock(lock_);
+    if (--count_ == 0)
+      drained_.notify_all();
+  }
+  void wait() {
+    std::unique_lock lock(lock_);
+    drained_.wait(lock, [this] { return count_ == 0; });
+  }
+
+private:
+  std::mutex lock_; // guards count_
+  std::condition_variable drained_;
+  std::size_t count_ = 0;
+};
+
+} // namespace vantrel::server

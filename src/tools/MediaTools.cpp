@@ -1,0 +1,56 @@
+// Media extraction: extract_audio and extract_frames ask the Bridge for files it makes.
+#include "tools/Args.h"
+#include "tools/ToolRegistry.h"
+#include "tools/ToolSupport.h"
+
+namespace vantrel::tools {
+
+using nlohmann::json;
+
+ToolResult ToolRegistry::extractAudio(const json& arguments) {
+  auto shortID = shortIdArg(arguments);
+  if (!shortID)
+    return missingShortID();
+  bridge::Query query;
+  if (auto format = stringArg("format", arguments))
+    query["format"] = *format;
+  // Not in the catalogue, but passed on: the Bridge answers a range with its own refusal.
+  for (const char* key : {"start", "end"}) {
+    if (auto value = numberArg(key, arguments))
+      query[key] = decimalText(*value);
+  }
+  return client_.get(assetPath(*shortID, "/audio"), query);
+}
+
+ToolResult ToolRegistry::extractFrames(const json& arguments) {
+  auto shortID = shortIdArg(arguments);
+  if (!shortID)
+    return missingShortID();
+  bridge::Query query;
+  auto times = arguments.find("times");
+  if (auto t = numberArg("t", arguments)) {
+    query["t"] = decimalText(*t);
+  } else if (times != arguments.end() && times->is_array()) {
+    std::string joined;
+    for (const json& element : *times) {
+      auto number = numberValue(element);
+      if (!number)
+        continue; // unusable elements are dropped without a word
+      if (!joined.empty())
+        joined += ',';
+      joined += decimalText(*number);
+    }
+    if (joined.empty())
+      return ToolResult::fail("times 解析失败：需要数字数组");
+    query["times"] = joined;
+  } else if (times != arguments.end() && times->is_string()) {
+    query["times"] = times->get<std::string>(); // the Bridge parses the string form itself
+  } else {
+    return ToolResult::fail("缺少时间点参数：单帧用 t=12.5，多帧用 times=[1,5,9]");
+  }
+  if (auto maxWidth = intArg("maxWidth", arguments))
+    query["maxWidth"] = std::to_string(*maxWidth);
+  return client_.get(assetPath(*shortID, "/frames"), query);
+}
+
+} // namespace vantrel::tools

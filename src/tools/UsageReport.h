@@ -1,0 +1,21 @@
+#pragma once
+
+#include "common/ToolResult.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+
+namespace vantrel::tools {
+
+// The coarse error class of a result: "none", "client_arg", "bad_request", "auth", "not_found",
+// "conflict", "payload", "server", or "http" + status.
+std::string errorClass(const ToolResult& result);
+
+// The usage report posted after a tool call. Carries no argument values; "hadTranscript" only
+// when true.
+nlohmann::json usageReport(const std::string& tool, const ToolResult& result, std::int64_t durMs,
+                           bool hadTranscript);
+
+} // namespace vantrel::tools

@@ -1,0 +1,227 @@
+// The read loop and method handling, driven in-process: lines in, lines out.
+#include "server/MCPServer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <mutex>
+
+namespace vantrel::server {
+namespace {
+
+using nlohmann::json;
+
+struct Run {
+  std::vector<json> replies;
+  std::string errors;
+  std::shared_ptr<tools::ToolRegistry> tools;
+};
+
+// Runs the server to end of input over `input` and returns every reply line as JSON. The
+// process-wide support directory points nowhere, so no tool call can reach a real Bridge.
+Run runInput(std::string input) {
+  setenv("HOME", "/nonexistent-vantrel-home", 1);
+  setenv("XDG_DATA_HOME", "/nonexistent-vantrel-home", 1);
+  Run run;
+  run.tools = std::make_shared<tools::ToolRegistry>();
+  std::mutex lock;
+  std::string out;
+  MCPServer server(
+      run.tools,
+      [&](std::string_view bytes) {
+        std::lock_guard guard(lock);
+        out.append(bytes);
+        return true;
+      },
+      [&](std::string_view bytes) {
+        run.errors.append(bytes);
+        return true;
+      });
+  auto reader = LineReader::fromString(std::move(input));
+  server.run(reader);
+  std::size_t start = 0;
+  for (auto nl = out.find('\n'); nl != std::string::npos; nl = out.find('\n', start)) {
+    run.replies.push_back(json::parse(out.substr(start, nl - start)));
+    start = nl + 1;
+  }
+  EXPECT_EQ(start, out.size()) << "every reply ends with a line feed";
+  return run;
+}
+
+Run runLines(const std::vector<std::string>& lines) {
+  std::string input;
+  for (const auto& line : lines)
+    input += line + "\n";
+  return runInput(input);
+}
+
+const json kParseError =
+    json::parse(R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"无法解析 JSON"}})");
+
+TEST(ReadLoopTest, LinesThatAreNotAnObjectAreParseErrorsAndTheLoopGoesOn) {
+  auto run = runLines({"", "   ", "[]", R"([{"jsonrpc":"2.0","id":1,"method":"ping"}])", "\"x\"",
+                       "42", "true", "null", "{", R"({"id":1,"method":"ping"} trailing)",
+                       R"({"jsonrpc":"2.0","id":7,"method":"ping"})"});
+  ASSERT_EQ(run.replies.size(), 11u);
+  for (std::size_t i = 0; i < 10; ++i)
+    EXPECT_EQ(run.replies[i], kParseError) << "line " << i;
+  EXPECT_EQ(run.replies[10], json::parse(R"({"jsonrpc":"2.0","id":7,"result":{}})"));
+}
+
+TEST(ReadLoopTest, NotificationsAreDroppedWithoutSideEffects) {
+  auto run =
+      runLines({R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
+                R"({"jsonrpc":"2.0","method":"initialize","params":{"clientInfo":{"name":"x"}}})",
+                R"({"jsonrpc":"2.0","method":"tools/call","params":{"name":"get_guide"}})",
+                R"({"jsonrpc":"2.0","method":"no/such"})"});
+  EXPECT_TRUE(run.replies.empty());
+  EXPECT_EQ(run.tools->clientName(), std::nullopt);
+}
+
+TEST(ReadLoopTest, AnyIdIsEchoedAsTheSameJsonValue) {
+  std::vector<std::string> ids = {R"("abc")",
+                                  "0",
+                                  "-5",
+                                  "9007199254740993",
+                                  "18446744073709551615",
+                                  "1.5",
+                                  "null",
+                                  R"([1,"a",{"b":null}])",
+                                  R"({"k":[true]})",
+                                  R"("中文")"};
+  std::vector<std::string> lines;
+  for (const auto& id : ids)
+    lines.push_back(R"({"jsonrpc":"2.0","method":"ping","id":)" + id + "}");
+  auto run = runLines(lines);
+  ASSERT_EQ(run.replies.size(), ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    EXPECT_EQ(run.replies[i]["id"], json::parse(ids[i]));
+    EXPECT_EQ(run.replies[i]["result"], json::object());
+  }
+}
+
+TEST(ReadLoopTest, UnknownOrMalformedMethodsAreRejectedWithTheMethodAsMessage) {
+  auto run = runLines({R"({"id":1})", R"({"id":2,"method":5})", R"({"id":3,"method":"Ping"})",
+                       R"({"id":4,"method":"resources/list"})",
+                       R"({"id":5,"method":"notifications/initialized"})"});
+  ASSERT_EQ(run.replies.size(), 5u);
+  std::vector<std::string> messages = {"", "", "Ping", "resources/list",
+                                       "notifications/initialized"};
+  for (std::size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(run.replies[i], json({{"jsonrpc", "2.0"},
+                                    {"id", i + 1},
+                                    {"error", {{"code", -32601}, {"message", messages[i]}}}}));
+  }
+}
+
+TEST(ReadLoopTest, FramingAcceptsCrLfAndAFinalLineWithoutTerminator) {
+  auto run = runInput("{\"id\":1,\"method\":\"ping\"}\r\n{\"id\":2,\"method\":\"ping\"}");
+  ASSERT_EQ(run.replies.size(), 2u);
+  EXPECT_EQ(run.replies[0]["id"], 1);
+  EXPECT_EQ(run.replies[1]["id"], 2);
+}
+
+TEST(ReadLoopTest, InvalidUtf8IsReplacedNotRejected) {
+  auto run = runInput("{\"id\":\"a\xff"
+                      "b\",\"method\":\"p\xc3\x28ing\"}\n");
+  ASSERT_EQ(run.replies.size(), 1u);
+  EXPECT_EQ(run.replies[0]["id"], "a\uFFFDb");
+  EXPECT_EQ(run.replies[0]["error"]["message"], "p\uFFFD(ing");
+}
+
+TEST(ReadLoopTest, NestingBeyondTheLimitIsAParseErrorAndTheNextLineIsAnswered) {
+  std::string deepId = std::string(100000, '[') + std::string(100000, ']');
+  auto run = runLines(
+      {R"({"id":)" + deepId + R"(,"method":"ping"})",
+       R"({"id":1,"method":"ping","params":)" + std::string(600, '[') + std::string(600, ']') + "}",
+       R"({"id":2,"method":"ping","params":{"a":)" + std::string(400, '[') + std::string(400, ']') +
+           "}}",
+       R"({"id":3,"method":"ping"})"});
+  ASSERT_EQ(run.replies.size(), 4u);
+  EXPECT_EQ(run.replies[0], kParseError);
+  EXPECT_EQ(run.replies[1], kParseError);
+  EXPECT_EQ(run.replies[2]["result"], json::object()) << "moderate nesting is fine";
+  EXPECT_EQ(run.replies[3]["id"], 3);
+}
+
+TEST(ReadLoopTest, BracketsInsideStringsDoNotCountAsNesting) {
+  auto run = runLines({R"({"id":")" + std::string(5000, '[') + R"(\"{","method":"ping"})"});
+  ASSERT_EQ(run.replies.size(), 1u);
+  EXPECT_EQ(run.replies[0]["result"], json::object());
+}
+
+TEST(ReadLoopTest, AnIdThatCannotBeWrittenBackGoesToStandardErrorOnly) {
+  auto run = runLines({R"({"id":1e400,"method":"ping"})", R"({"id":2,"method":"ping"})"});
+  ASSERT_EQ(run.replies.size(), 1u);
+  EXPECT_EQ(run.replies[0]["id"], 2);
+  EXPECT_EQ(run.errors, "vantrel-mcp: 内部错误：响应序列化失败\n");
+}
+
+TEST(MethodTest, InitializeAnswersTheFixedResultWhateverIsAsked) {
+  auto run = runLines(
+      {R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2099-01-01"}})"});
+  ASSERT_EQ(run.replies.size(), 1u);
+  EXPECT_EQ(run.replies[0], json::parse(R"({"jsonrpc":"2.0","id":1,"result":{
+      "protocolVersion":"2024-11-05","capabilities":{"tools":{}},
+      "serverInfo":{"name":"vantrel-mcp","version":"1.0.0"},
+      "instructions":"砚舟本地素材库。先调用 get_guide 阅读 agent 规范（实时读取，始终为最新），再用 search_assets 检索内容卡片。导入/写笔记需要砚舟 app 处于运行状态。"}})"));
+}
+
+TEST(MethodTest, ClientNameFollowsClientInfo) {
+  auto init = [](const std::string& params) {
+    return R"({"id":1,"method":"initialize","params":)" + params + "}";
+  };
+  // Set, then kept by initializes without a usable clientInfo object.
+  auto kept = runLines({init(R"({"clientInfo":{"name":"Desk"}})"), init("{}"),
+                        init(R"({"clientInfo":"Other"})"), R"({"id":2,"method":"initialize"})"});
+  EXPECT_EQ(kept.tools->clientName(), "Desk");
+  // Cleared by a clientInfo object without a string name.
+  auto cleared =
+      runLines({init(R"({"clientInfo":{"name":"Desk"}})"), init(R"({"clientInfo":{"name":42}})")});
+  EXPECT_EQ(cleared.tools->clientName(), std::nullopt);
+  auto nameless =
+      runLines({init(R"({"clientInfo":{"name":"Desk"}})"), init(R"({"clientInfo":{}})")});
+  EXPECT_EQ(nameless.tools->clientName(), std::nullopt);
+}
+
+TEST(MethodTest, ToolsListServesTheCatalogueInOneResult) {
+  auto run = runLines({R"({"id":"l","method":"tools/list","params":{"cursor":"x"}})"});
+  ASSERT_EQ(run.replies.size(), 1u);
+  const json& result = run.replies[0]["result"];
+  EXPECT_EQ(result.size(), 1u) << "no paging cursor";
+  EXPECT_EQ(result["tools"], tools::ToolRegistry().definitions());
+  EXPECT_EQ(result["tools"].size(), 13u);
+}
+
+TEST(MethodTest, PingIgnoresItsParams) {
+  auto run = runLines(
+      {R"({"id":1,"method":"ping","params":{"a":1}})", R"({"id":2,"method":"ping","params":[1]})"});
+  ASSERT_EQ(run.replies.size(), 2u);
+  EXPECT_EQ(run.replies[0]["result"], json::object());
+  EXPECT_EQ(run.replies[1]["result"], json::object());
+}
+
+TEST(MethodTest, ToolCallsWithMalformedParamsReachTheRegistryAsUnknownTools) {
+  auto run = runLines(
+      {R"({"id":1,"method":"tools/call"})", R"({"id":2,"method":"tools/call","params":"x"})",
+       R"({"id":3,"method":"tools/call","params":{"name":7}})",
+       R"({"id":4,"method":"tools/call","params":{"name":"Get_Guide","arguments":[1]}})",
+       R"({"id":5,"method":"tools/call","params":{"name":" get_guide","arguments":null}})"});
+  ASSERT_EQ(run.replies.size(), 5u);
+  std::map<int, std::string> texts;
+  for (const auto& reply : run.replies) {
+    const json& result = reply["result"];
+    EXPECT_EQ(result["isError"], true);
+    EXPECT_EQ(result["content"].size(), 1u);
+    EXPECT_EQ(result["content"][0]["type"], "text");
+    texts[reply["id"].get<int>()] = result["content"][0]["text"];
+  }
+  EXPECT_EQ(texts[1], "未知工具：");
+  EXPECT_EQ(texts[2], "未知工具：");
+  EXPECT_EQ(texts[3], "未知工具：");
+  EXPECT_EQ(texts[4], "未知工具：Get_Guide");
+  EXPECT_EQ(texts[5], "未知工具： get_guide");
+}
+
+} // namespace
+} // namespace vantrel::server

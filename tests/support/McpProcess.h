@@ -1,0 +1,62 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vantrel::testing {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+// The real vantrel-mcp binary as an agent host runs it: a child process with pipes on its
+// stdin, stdout and stderr. `env` adds to (or replaces in) the test's own environment.
+class McpProcess {
+public:
+  explicit McpProcess(const Env& env = {}, const std::string& binary = VANTREL_MCP_PATH);
+  ~McpProcess();
+  McpProcess(const McpProcess&) = delete;
+  McpProcess& operator=(const McpProcess&) = delete;
+
+  // Writes raw bytes / one line ("\n" appended) / one JSON message as a line.
+  void writeRaw(std::string_view bytes);
+  void send(std::string_view line) { writeRaw(std::string(line) + "\n"); }
+  void send(const nlohmann::json& message) { send(message.dump()); }
+  void closeInput();
+  void closeOutput(); // the agent host stops reading: our end of the child's stdout closes
+
+  // The next stdout line without its "\n", or nothing on end of output or time-out.
+  std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  std::optional<nlohmann::json>
+  readJson(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Sends a request and returns its reply (the next line).
+  nlohmann::json request(const nlohmann::json& message);
+  // A tools/call; returns the reply's result.
+  nlohmann::json callTool(const std::string& name, const nlohmann::json& arguments, int id = 1);
+
+  // Closes stdin, reads every remaining stdout line, and waits for the exit status.
+  std::vector<std::string> finish(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  // Exit status after finish(): the code, or -signal when a signal ended it, or nothing if it
+  // had to be killed after the time-out.
+  std::optional<int> exitStatus() const { return exitStatus_; }
+  std::string stderrText(); // everything written to stderr so far (non-blocking)
+
+private:
+  int pid_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1;
+  std::string outBuffer_, errBuffer_;
+  bool outEnded_ = false;
+  std::optional<int> exitStatus_;
+};
+
+// The text and error flag of a tools/call result.
+struct ToolText {
+  std::string text;
+  bool isError = false;
+};
+ToolText toolText(const nlohmann::json& result);
+
+} // namespace vantrel::testing
