@@ -1,9 +1,12 @@
 // The read loop and method handling, driven in-process: lines in, lines out.
+#include "server/JsonLine.h"
 #include "server/MCPServer.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <mutex>
 
 namespace vantrel::server {
@@ -150,11 +153,19 @@ TEST(ReadLoopTest, BracketsInsideStringsDoNotCountAsNesting) {
   EXPECT_EQ(run.replies[0]["result"], json::object());
 }
 
-TEST(ReadLoopTest, AnIdThatCannotBeWrittenBackGoesToStandardErrorOnly) {
+TEST(ReadLoopTest, NumbersBeyondDoubleRangeAreUnparseable) {
   auto run = runLines({R"({"id":1e400,"method":"ping"})", R"({"id":2,"method":"ping"})"});
-  ASSERT_EQ(run.replies.size(), 1u);
-  EXPECT_EQ(run.replies[0]["id"], 2);
-  EXPECT_EQ(run.errors, "vantrel-mcp: 内部错误：响应序列化失败\n");
+  ASSERT_EQ(run.replies.size(), 2u);
+  EXPECT_EQ(run.replies[0], kParseError);
+  EXPECT_EQ(run.replies[1]["id"], 2);
+  EXPECT_EQ(run.errors, "");
+}
+
+TEST(ReadLoopTest, MessagesThatAreNotValidJsonTextAreNotSerialized) {
+  EXPECT_EQ(serializeLine(json{{"text", "bad \xff byte"}}), std::nullopt);
+  EXPECT_EQ(serializeLine(json{{"n", std::nan("")}}), std::nullopt);
+  EXPECT_EQ(serializeLine(json{{"a", {1, std::numeric_limits<double>::infinity()}}}), std::nullopt);
+  EXPECT_EQ(serializeLine(json{{"text", "line\nbreak 中"}}), R"({"text":"line\nbreak 中"})");
 }
 
 TEST(MethodTest, InitializeAnswersTheFixedResultWhateverIsAsked) {

@@ -23,8 +23,8 @@ public:
 
   // Writes raw bytes / one line ("\n" appended) / one JSON message as a line.
   void writeRaw(std::string_view bytes);
-  void send(std::string_view line) { writeRaw(std::string(line) + "\n"); }
-  void send(const nlohmann::json& message) { send(message.dump()); }
+  void sendLine(std::string_view line) { writeRaw(std::string(line) + "\n"); }
+  void send(const nlohmann::json& message) { sendLine(message.dump()); }
   void closeInput();
   void closeOutput(); // the agent host stops reading: our end of the child's stdout closes
 
