@@ -1,0 +1,167 @@
+#include "HostSim.h"
+
+#include "Embedded.h"
+#include "Files.h"
+#include "Media.h"
+#include "Routes.h"
+#include "bridge/StorePaths.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <unistd.h>
+#include <vector>
+
+namespace vantrel::hostsim {
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+constexpr std::size_t kServingThreads = 16;
+constexpr std::size_t kLargestRequest = 16u << 20;
+
+std::optional<fs::path> makeTemporaryLibrary() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = (fs::path(tmp && *tmp ? tmp : "/tmp") / "vantrel-hostsim-XXXXXX").string();
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  if (!::mkdtemp(name.data()))
+    return std::nullopt;
+  return fs::path(name.data());
+}
+
+// The sample's pictures are drawn, not shipped: a fresh library gets them on first start.
+void drawSamplePictures(const Library& library) {
+  for (const auto& card : library.allCards()) {
+    std::vector<std::string> pictures = card.imageFiles;
+    if (!card.thumbnailFile.empty())
+      pictures.push_back(card.thumbnailFile);
+    int width = card.width > 0 ? card.width / 4 : 480,
+        height = card.height > 0 ? card.height / 4 : 640;
+    for (const auto& picture : pictures) {
+      std::error_code ec;
+      if (!fs::exists(library.mediaRoot() / picture, ec))
+        writeFileAtomically(library.mediaRoot() / picture, drawStill(picture, width, height));
+    }
+  }
+}
+
+struct LoadedLibrary {
+  std::vector<Card> cards;
+  bool seeded = false;
+};
+
+std::variant<LoadedLibrary, std::string> loadCards(const std::optional<fs::path>& storeFile) {
+  if (storeFile) {
+    std::error_code ec;
+    if (fs::exists(*storeFile, ec)) {
+      auto text = readWholeFile(*storeFile);
+      auto cards = text ? Library::cardsFromStored(*text) : std::nullopt;
+      // A damaged library is the user's data: refuse to start rather than replace it.
+      if (!cards)
+        return "cannot read the library " + storeFile->string();
+      return LoadedLibrary{std::move(*cards), false};
+    }
+  }
+  auto cards = Library::cardsFromStored(sampleLibraryText());
+  if (!cards)
+    return std::string("the built-in sample library is damaged");
+  return LoadedLibrary{std::move(*cards), true};
+}
+
+} // namespace
+
+std::variant<std::unique_ptr<HostSim>, std::string> HostSim::start(const HostSimOptions& options) {
+  std::unique_ptr<HostSim> sim(new HostSim());
+  std::string bundle(bridge::kBundleDirectory);
+  while (bundle.ends_with('/'))
+    bundle.pop_back();
+  sim->bundleDir_ = options.supportDir / bundle;
+
+  fs::path libraryRoot;
+  std::optional<fs::path> storeFile;
+  if (options.dataDir) {
+    libraryRoot = *options.dataDir;
+    storeFile = libraryRoot / "library.json";
+  } else {
+    auto temporary = makeTemporaryLibrary();
+    if (!temporary)
+      return std::string("cannot create a temporary library folder");
+    libraryRoot = sim->temporaryLibrary_ = *temporary;
+  }
+  auto loaded = loadCards(storeFile);
+  if (auto* error = std::get_if<std::string>(&loaded))
+    return *error;
+  auto& [cards, seeded] = std::get<LoadedLibrary>(loaded);
+  std::size_t count = cards.size();
+  sim->library_ = std::make_unique<Library>(std::move(cards), libraryRoot / "media", storeFile);
+  if (seeded) {
+    drawSamplePictures(*sim->library_);
+    if (auto error = sim->library_->save())
+      return *error;
+  }
+  sim->description_ = storeFile ? storeFile->string() + " (" + std::to_string(count) + " cards)"
+                                : "in-memory sample (" + std::to_string(count) + " cards)";
+
+  sim->token_ = randomHex(16);
+  if (sim->token_.empty())
+    return std::string("cannot read /dev/urandom for a token");
+  sim->worksheets_ = std::make_unique<Worksheets>(*sim->library_, sim->bundleDir_ / "AIWork");
+  sim->services_.reset(new BridgeServices{*sim->library_, *sim->worksheets_, sim->telemetry_,
+                                          sim->bundleDir_ / "Cache", sim->token_});
+  installRoutes(sim->server_, *sim->services_);
+  sim->server_.new_task_queue = [] { return new httplib::ThreadPool(kServingThreads); };
+  sim->server_.set_payload_max_length(kLargestRequest);
+
+  if (options.port > 0) {
+    if (!sim->server_.bind_to_port("127.0.0.1", options.port))
+      return "cannot listen on 127.0.0.1:" + std::to_string(options.port);
+    sim->port_ = options.port;
+  } else {
+    sim->port_ = sim->server_.bind_to_any_port("127.0.0.1");
+    if (sim->port_ <= 0)
+      return std::string("cannot listen on 127.0.0.1");
+  }
+  sim->serving_ = std::thread([server = &sim->server_] { server->listen_after_bind(); });
+  // stop() before the loop has started would be lost and leave join() waiting forever.
+  while (!sim->server_.is_running())
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  json credentials = {{"port", sim->port_}, {"token", sim->token_}};
+  if (auto error = writeFileAtomically(sim->tokenPath(), serialize(credentials) + "\n", 0600))
+    return *error;
+  fs::path guide = sim->bundleDir_ / "agent-guide.md";
+  std::error_code ec;
+  if (!fs::exists(guide, ec)) {
+    if (auto error = writeFileAtomically(guide, agentGuideText()))
+      return *error;
+  }
+  return sim;
+}
+
+HostSim::~HostSim() {
+  stop();
+}
+
+void HostSim::stop() {
+  std::call_once(stopped_, [this] {
+    // A newer instance may have taken over the file; its credentials must stay.
+    if (!token_.empty()) {
+      auto text = readWholeFile(tokenPath());
+      auto doc = text ? json::parse(*text, nullptr, false) : json();
+      if (doc.is_object() && doc.value("token", "") == token_) {
+        std::error_code ec;
+        fs::remove(tokenPath(), ec);
+      }
+    }
+    server_.stop();
+    if (serving_.joinable())
+      serving_.join();
+    if (!temporaryLibrary_.empty()) {
+      std::error_code ec;
+      fs::remove_all(temporaryLibrary_, ec);
+    }
+  });
+}
+
+} // namespace vantrel::hostsim
