@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -10,7 +11,7 @@
 
 namespace vantrel::testing {
 
-using Env = std::vector<std::pair<std::string, std::string>>;
+using Env = std::map<std::string, std::string>;
 
 // The real vantrel-mcp binary as an agent host runs it: a child process with pipes on its
 // stdin, stdout and stderr. `env` adds to (or replaces in) the test's own environment.
