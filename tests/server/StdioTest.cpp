@@ -1,0 +1,114 @@
+// The real binary over pipes, as an agent host runs it.
+#include "support/FakeBridge.h"
+#include "support/McpProcess.h"
+#include "support/SupportDir.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+namespace vantrel::testing {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+json toolCall(int id, const std::string& name, const json& arguments) {
+  return {{"jsonrpc", "2.0"},
+          {"id", id},
+          {"method", "tools/call"},
+          {"params", {{"name", name}, {"arguments", arguments}}}};
+}
+
+TEST(StdioTest, ToolsListIsOneLineAndEndOfInputExitsZero) {
+  SupportDir dir;
+  McpProcess mcp(dir.env());
+  mcp.sendLine(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})");
+  auto lines = mcp.finish();
+  ASSERT_EQ(lines.size(), 1u);
+  auto reply = json::parse(lines[0]);
+  EXPECT_EQ(reply["id"], 1);
+  EXPECT_EQ(reply["result"]["tools"].size(), 13u);
+  EXPECT_EQ(mcp.exitStatus(), 0);
+  EXPECT_EQ(mcp.stderrText(), "");
+}
+
+TEST(StdioTest, NothingIsWrittenBeforeTheFirstRequestAndEmptyInputExitsZero) {
+  SupportDir dir;
+  McpProcess mcp(dir.env());
+  EXPECT_EQ(mcp.readLine(200ms), std::nullopt);
+  EXPECT_TRUE(mcp.finish().empty());
+  EXPECT_EQ(mcp.exitStatus(), 0);
+}
+
+TEST(StdioTest, ASlowCallDelaysNeitherLaterCallsNorTheReadingThread) {
+  FakeBridge bridge;
+  SupportDir dir;
+  dir.writeToken(bridge.port(), "t");
+  bridge.on("GET", "/assets/slow", Reply{.body = R"({"shortID":"slow"})", .delay = 1500ms});
+  bridge.on("GET", "/assets/fast", Reply{.body = R"({"shortID":"fast"})"});
+  McpProcess mcp(dir.env());
+
+  auto start = std::chrono::steady_clock::now();
+  mcp.send(toolCall(1, "get_asset", {{"shortID", "slow"}}));
+  mcp.send(toolCall(2, "get_asset", {{"shortID", "fast"}}));
+  mcp.sendLine(R"({"jsonrpc":"2.0","id":3,"method":"ping"})");
+
+  std::vector<json> replies;
+  for (int i = 0; i < 3; ++i) {
+    auto reply = mcp.readJson(5s);
+    ASSERT_TRUE(reply) << "reply " << i;
+    replies.push_back(*reply);
+    if (i == 1) {
+      EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
+    }
+  }
+  // The ping and the fast call both come before the slow call; the slow one comes last.
+  EXPECT_EQ(replies[2]["id"], 1);
+  EXPECT_EQ(replies[2]["result"]["content"][0]["text"], R"({"shortID":"slow"})");
+  std::set<int> early{replies[0]["id"].get<int>(), replies[1]["id"].get<int>()};
+  EXPECT_EQ(early, (std::set<int>{2, 3}));
+  mcp.finish();
+  EXPECT_EQ(mcp.exitStatus(), 0);
+}
+
+TEST(StdioTest, EndOfInputWaitsForEveryStartedCall) {
+  FakeBridge bridge;
+  SupportDir dir;
+  dir.writeToken(bridge.port(), "t");
+  bridge.on("GET", "/events", Reply{.body = R"({"events":[]})", .delay = 700ms});
+  McpProcess mcp(dir.env());
+  for (int id = 1; id <= 20; ++id)
+    mcp.send(toolCall(id, "get_events", json::object()));
+  auto lines = mcp.finish(); // stdin closes at once, while all twenty are still at the Bridge
+
+  EXPECT_EQ(mcp.exitStatus(), 0);
+  std::map<int, int> seen;
+  for (const auto& line : lines) {
+    auto reply = json::parse(line);
+    ++seen[reply["id"].get<int>()];
+    EXPECT_EQ(reply["result"]["content"][0]["text"], R"({"events":[]})");
+    EXPECT_EQ(reply["result"]["isError"], false);
+  }
+  EXPECT_EQ(seen.size(), 20u);
+  for (const auto& [id, count] : seen)
+    EXPECT_EQ(count, 1) << "id " << id;
+}
+
+TEST(StdioTest, ToolTextWithLineBreaksStaysOneEscapedLine) {
+  SupportDir dir;
+  dir.writeFile("agent-guide.md", "# 指南\n\n第一行\r\n第二行\t\"引号\"\n");
+  McpProcess mcp(dir.env());
+  mcp.send(toolCall(1, "get_guide", json::object()));
+  auto line = mcp.readLine();
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->find('\r'), std::string::npos);
+  auto reply = json::parse(*line);
+  EXPECT_EQ(reply["result"]["content"][0]["text"], "# 指南\n\n第一行\r\n第二行\t\"引号\"\n");
+  EXPECT_EQ(reply["result"]["isError"], false);
+  mcp.finish();
+}
+
+} // namespace
+} // namespace vantrel::testing
