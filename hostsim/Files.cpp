@@ -41,7 +41,7 @@ bool writeAll(int fd, std::string_view bytes) {
 } // namespace
 
 std::optional<std::string> writeFileAtomically(const fs::path& path, std::string_view bytes,
-                                               mode_t mode) {
+                                               mode_t mode, Durability durability) {
   std::error_code ec;
   fs::path dir = path.parent_path().empty() ? fs::path(".") : path.parent_path();
   fs::create_directories(dir, ec);
@@ -56,7 +56,9 @@ std::optional<std::string> writeFileAtomically(const fs::path& path, std::string
     return errnoText("cannot create a temp file in " + dir.string());
   std::string temp(name.data());
 
-  bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && syncDescriptor(fd) == 0;
+  bool synced = durability == Durability::synced;
+  bool written =
+      ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && (!synced || syncDescriptor(fd) == 0);
   std::optional<std::string> failure;
   if (!written)
     failure = errnoText("cannot write " + temp);
@@ -69,12 +71,24 @@ std::optional<std::string> writeFileAtomically(const fs::path& path, std::string
     return failure;
   }
   // The rename itself lives in the folder; without this a crash could undo it.
-  int dirFd = ::open(dir.c_str(), O_RDONLY);
+  int dirFd = synced ? ::open(dir.c_str(), O_RDONLY) : -1;
   if (dirFd >= 0) {
     syncDescriptor(dirFd);
     ::close(dirFd);
   }
   return std::nullopt;
+}
+
+std::optional<std::string> syncFile(const fs::path& path) {
+  int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0)
+    return errnoText("cannot open " + path.string());
+  bool synced = syncDescriptor(fd) == 0;
+  std::optional<std::string> failure;
+  if (!synced)
+    failure = errnoText("cannot sync " + path.string());
+  ::close(fd);
+  return failure;
 }
 
 std::optional<std::string> readWholeFile(const fs::path& path) {

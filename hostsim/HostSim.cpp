@@ -41,7 +41,8 @@ void drawSamplePictures(const Library& library) {
     for (const auto& picture : pictures) {
       std::error_code ec;
       if (!fs::exists(library.mediaRoot() / picture, ec))
-        writeFileAtomically(library.mediaRoot() / picture, drawStill(picture, width, height));
+        writeFileAtomically(library.mediaRoot() / picture, drawStill(picture, width, height), 0644,
+                            Durability::cache);
     }
   }
 }

@@ -110,6 +110,9 @@ std::optional<std::string> copyInto(const fs::path& from, const fs::path& to) {
     fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
   if (ec)
     return "复制 " + from.string() + " 失败：" + ec.message();
+  // The card that names this copy is written durably next; the copy must be there first.
+  if (auto error = syncFile(to))
+    return "复制 " + from.string() + " 失败：" + *error;
   return std::nullopt;
 }
 
@@ -161,7 +164,7 @@ Reply importLink(Library& library, const json& body) {
   Reply reply = library.insert(card);
   if (reply.status == 200 && !reply.body.value("alreadyImported", true)) {
     writeFileAtomically(library.mediaRoot() / card.thumbnailFile,
-                        drawStill(id, card.width / 4, card.height / 4));
+                        drawStill(id, card.width / 4, card.height / 4), 0644, Durability::cache);
   }
   return reply;
 }
@@ -197,7 +200,8 @@ Reply importFile(Library& library, const json& body) {
     card.thumbnailFile = card.shortID + "/thumbnail.jpg";
     writeFileAtomically(
         library.mediaRoot() / card.thumbnailFile,
-        drawStill(card.shortID, std::max(1, card.width / 4), std::max(1, card.height / 4)));
+        drawStill(card.shortID, std::max(1, card.width / 4), std::max(1, card.height / 4)), 0644,
+        Durability::cache);
   } else {
     card.imageFiles = {stored};
     card.thumbnailFile = stored;

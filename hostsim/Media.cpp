@@ -70,10 +70,12 @@ std::optional<Reply> videoProblem(const std::optional<Card>& card, const std::st
 std::optional<std::string> ensureFile(const std::filesystem::path& path, bool& cached,
                                       const std::function<std::string()>& make) {
   std::error_code ec;
-  cached = std::filesystem::is_regular_file(path, ec);
+  // An empty file is what a crash can leave of a cache write; it is made again.
+  cached =
+      std::filesystem::is_regular_file(path, ec) && std::filesystem::file_size(path, ec) > 0 && !ec;
   if (cached)
     return std::nullopt;
-  return writeFileAtomically(path, make());
+  return writeFileAtomically(path, make(), 0644, Durability::cache);
 }
 
 } // namespace
