@@ -1,0 +1,45 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantrel::bench {
+
+// One measured figure, with what it is held against.
+struct Row {
+  std::string key;             // JSON member name, e.g. "ping_p50_us"
+  std::string label;           // what the table says
+  std::optional<double> value; // empty: could not be measured here ("n/a")
+  std::string unit;
+  std::optional<double> floor; // the figure it is compared with, from the same run
+  std::string target;          // the target as text; empty for figures without one
+  std::optional<bool> met;     // empty when there is no target or no value
+  std::string note;
+};
+
+// Sets `met` for "value ≤ limit" / "value ≥ limit", leaving it empty when value is missing.
+Row atMost(Row row, double limit);
+Row atLeast(Row row, double limit);
+
+class Report {
+public:
+  void add(Row row) { rows_.push_back(std::move(row)); }
+  void fail(std::string phase, std::string why) { failures_.push_back({phase, why}); }
+  const std::vector<Row>& rows() const { return rows_; }
+
+  std::string table() const;
+  nlohmann::json toJson(const nlohmann::json& setup) const;
+  std::size_t missed() const; // targets missed, failed phases included
+
+private:
+  std::vector<Row> rows_;
+  std::vector<std::pair<std::string, std::string>> failures_; // phase, reason
+};
+
+// Fixed-point text that keeps three significant figures for small values.
+std::string formatNumber(double value);
+
+} // namespace vantrel::bench

@@ -1,0 +1,75 @@
+#include "Workload.h"
+
+namespace vantrel::bench {
+
+using nlohmann::json;
+
+namespace {
+
+json parse(std::string_view line) {
+  return json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
+}
+
+bool isReplyTo(const json& reply, std::int64_t id) {
+  if (!reply.is_object())
+    return false;
+  auto found = reply.find("id");
+  return found != reply.end() && found->is_number_integer() && found->get<std::int64_t>() == id &&
+         reply.value("jsonrpc", "") == "2.0";
+}
+
+} // namespace
+
+std::string initializeLine(std::int64_t id) {
+  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+         R"(,"method":"initialize","params":{"protocolVersion":"2024-11-05","capabilities":{},)"
+         R"("clientInfo":{"name":"vantrel-bench","version":"1.0.0"}}})"
+         "\n";
+}
+
+std::string pingLine(std::int64_t id) {
+  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping"})" + "\n";
+}
+
+std::string getAssetLine(std::int64_t id, std::string_view shortID) {
+  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+         R"(,"method":"tools/call","params":{"name":"get_asset","arguments":{"shortID":")" +
+         std::string(shortID) + "\"}}}\n";
+}
+
+std::string shortIdFor(std::int64_t i) {
+  return "bk" + std::to_string(i % 4096);
+}
+
+bool isInitializeReply(std::string_view line, std::int64_t id) {
+  json reply = parse(line);
+  if (!isReplyTo(reply, id) || !reply.contains("result") || !reply["result"].is_object())
+    return false;
+  const json& result = reply["result"];
+  return result.value("protocolVersion", "") == "2024-11-05" && result.contains("serverInfo") &&
+         result["serverInfo"].value("name", "") == "vantrel-mcp";
+}
+
+bool isPingReply(std::string_view line, std::int64_t id) {
+  json reply = parse(line);
+  return isReplyTo(reply, id) && reply.contains("result") && reply["result"] == json::object();
+}
+
+std::optional<ToolReply> parseToolReply(std::string_view line) {
+  json reply = parse(line);
+  if (!reply.is_object() || !reply.contains("id") || !reply.contains("result"))
+    return std::nullopt;
+  const json& result = reply["result"];
+  if (!result.is_object() || result.value("isError", true) != false)
+    return std::nullopt;
+  auto content = result.find("content");
+  if (content == result.end() || !content->is_array() || content->size() != 1)
+    return std::nullopt;
+  const json& item = (*content)[0];
+  if (!item.is_object() || item.value("type", "") != "text" || !item.contains("text") ||
+      !item["text"].is_string())
+    return std::nullopt;
+  return ToolReply{reply["id"], item["text"].get<std::string>()};
+}
+
+} // namespace vantrel::bench
