@@ -4,7 +4,7 @@
 
 #include <curl/curl.h>
 
-#include <cstring>
+#include <algorithm>
 #include <mutex>
 
 namespace vantrel::bridge {
@@ -44,8 +44,7 @@ TransportFailure failure(CURLcode code, const char* errorBuffer) {
 }
 
 CURLcode configure(CURL* curl, const HttpRequest& request, curl_slist* headers, std::string* body,
-                   char* errorBuffer) {
-  const long timeout = static_cast<long>(kBridgeTimeout.count());
+                   char* errorBuffer, long timeout) {
   CURLcode rc = CURLE_OK;
   auto set = [&](CURLoption option, auto value) {
     if (rc == CURLE_OK)
@@ -97,7 +96,8 @@ void globalInit() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-CurlTransport::CurlTransport() {
+CurlTransport::CurlTransport(std::chrono::seconds idleTimeout)
+    : idleTimeoutSeconds_(std::max<long>(1, static_cast<long>(idleTimeout.count()))) {
   globalInit();
 }
 
@@ -157,7 +157,8 @@ HttpOutcome CurlTransport::perform(const HttpRequest& request) const noexcept {
     headersBuilt = headersBuilt && headers.add("Expect:");
 
     CURL* curl = lease.get();
-    CURLcode rc = headersBuilt ? configure(curl, request, headers.list, &body, errorBuffer)
+    CURLcode rc = headersBuilt ? configure(curl, request, headers.list, &body, errorBuffer,
+                                           idleTimeoutSeconds_)
                                : CURLE_OUT_OF_MEMORY;
     if (rc == CURLE_OK)
       rc = curl_easy_perform(curl);

@@ -17,7 +17,8 @@ inline constexpr std::chrono::seconds kBridgeTimeout{180};
 // concurrent requests each get their own handle. Thread-safe.
 class CurlTransport final : public HttpTransport {
 public:
-  CurlTransport();
+  // `idleTimeout` is kBridgeTimeout in the server; tests shorten it.
+  explicit CurlTransport(std::chrono::seconds idleTimeout = kBridgeTimeout);
   ~CurlTransport() override;
   CurlTransport(const CurlTransport&) = delete;
   CurlTransport& operator=(const CurlTransport&) = delete;
@@ -31,6 +32,7 @@ private:
   void* takeHandle() const;
   void returnHandle(void* handle) const;
 
+  const long idleTimeoutSeconds_;
   mutable std::mutex idleLock_; // guards idleHandles_ only
   mutable std::vector<void*> idleHandles_;
 };
