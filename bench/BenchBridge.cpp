@@ -146,11 +146,20 @@ std::string BenchBridge::assetBody(std::string_view shortID) {
 }
 
 BridgeCounts BenchBridge::counts() const {
-  return BridgeCounts{connections_.load(), peakOpen_.load(),     assetGets_.load(),
+  BridgeCounts counts{connections_.load(), peakOpen_.load(),     assetGets_.load(),
                       telemetry_.load(),   unauthorized_.load(), other_.load()};
+  auto since = [this](Clock::rep at) {
+    return at == 0 ? Clock::duration{} : Clock::duration(at - resetAt_.load());
+  };
+  counts.firstAsset = since(firstAsset_.load());
+  counts.lastAsset = since(lastAsset_.load());
+  return counts;
 }
 
 void BenchBridge::resetCounts() {
+  resetAt_.store(Clock::now().time_since_epoch().count());
+  firstAsset_.store(0);
+  lastAsset_.store(0);
   connections_.store(0);
   peakOpen_.store(open_.load());
   assetGets_.store(0);
@@ -170,6 +179,10 @@ BenchBridge::Reply BenchBridge::respond(std::string_view method, std::string_vie
     std::string_view id = target.substr(kAssets.size());
     if (!id.empty() && id.find_first_of("/?") == std::string_view::npos) {
       ++assetGets_;
+      auto now = Clock::now().time_since_epoch().count();
+      Clock::rep none = 0;
+      firstAsset_.compare_exchange_strong(none, now);
+      lastAsset_.store(now);
       return {200, assetBody(id), holdMs_.load() > 0};
     }
   }

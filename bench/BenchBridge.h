@@ -18,6 +18,9 @@ struct BridgeCounts {
   std::uint64_t telemetry = 0;    // POST /telemetry
   std::uint64_t unauthorized = 0; // wrong or missing bearer token
   std::uint64_t other = 0;        // anything else: 404, or a request we could not read
+  // When the first and the last asset request of the period arrived, after the reset; zero when
+  // none did. Under a burst this shows how long the client took to get every request out.
+  std::chrono::steady_clock::duration firstAsset{}, lastAsset{};
 };
 
 // A fake Bridge for measuring, not for testing behaviour: one thread, one poll loop, any number of
@@ -62,6 +65,7 @@ private:
   const int wakeWrite_;
   const std::string token_;
   std::atomic<long long> holdMs_{0};
+  std::atomic<std::chrono::steady_clock::rep> resetAt_{0}, firstAsset_{0}, lastAsset_{0};
   std::atomic<bool> stop_{false};
   std::atomic<std::uint64_t> connections_{0}, peakOpen_{0}, open_{0}, assetGets_{0}, telemetry_{0},
       unauthorized_{0}, other_{0};

@@ -29,10 +29,12 @@ std::optional<ProcStatus> readProcStatus(pid_t pid) {
     field("VmRSS:", status.rssKiB);
     field("VmHWM:", status.peakKiB);
     field("Threads:", status.threads);
+    field("RssAnon:", status.anonKiB);
+    field("RssFile:", status.fileKiB);
   }
   std::fclose(file);
   // A zombie has no memory lines left; a partial reading is no reading.
-  if (found < 3)
+  if (found < 5)
     return std::nullopt;
   return status;
 }

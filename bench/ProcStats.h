@@ -11,6 +11,8 @@ struct ProcStatus {
   long rssKiB = 0;  // VmRSS
   long peakKiB = 0; // VmHWM: the kernel's own high-water mark, which no sampling interval misses
   long threads = 0;
+  long anonKiB = 0; // RssAnon: our own heap and stacks
+  long fileKiB = 0; // RssFile: mapped code of the binary and its shared libraries
 };
 
 std::optional<ProcStatus> readProcStatus(pid_t pid);

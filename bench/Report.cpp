@@ -6,16 +6,30 @@
 
 namespace vantrel::bench {
 
-Row atMost(Row row, double limit) {
-  if (row.value)
-    row.met = *row.value <= limit;
-  return row;
+Row row(std::string key, std::string label, std::optional<double> value, std::string unit,
+        std::optional<double> floor, std::string note) {
+  Row r;
+  r.key = std::move(key);
+  r.label = std::move(label);
+  r.value = value;
+  r.unit = std::move(unit);
+  r.floor = floor;
+  r.note = std::move(note);
+  return r;
 }
 
-Row atLeast(Row row, double limit) {
-  if (row.value)
-    row.met = *row.value >= limit;
-  return row;
+Row atMost(Row r, double limit, std::string target) {
+  r.target = std::move(target);
+  if (r.value)
+    r.met = *r.value <= limit;
+  return r;
+}
+
+Row atLeast(Row r, double limit, std::string target) {
+  r.target = std::move(target);
+  if (r.value)
+    r.met = *r.value >= limit;
+  return r;
 }
 
 std::string formatNumber(double value) {

@@ -20,9 +20,13 @@ struct Row {
   std::string note;
 };
 
-// Sets `met` for "value ≤ limit" / "value ≥ limit", leaving it empty when value is missing.
-Row atMost(Row row, double limit);
-Row atLeast(Row row, double limit);
+Row row(std::string key, std::string label, std::optional<double> value, std::string unit,
+        std::optional<double> floor = std::nullopt, std::string note = {});
+
+// Give the row its target "value ≤ limit" / "value ≥ limit" (described by `target`) and set
+// `met`, which stays empty when there is no value.
+Row atMost(Row row, double limit, std::string target);
+Row atLeast(Row row, double limit, std::string target);
 
 class Report {
 public:
