@@ -12,8 +12,8 @@ inline constexpr std::string_view kBundleDirectory = "com.quillmoor.vantrel/";
 
 // The platform's per-user Application Support directory, without a trailing "/":
 // macOS: $HOME/Library/Application Support; other Unix: $XDG_DATA_HOME when absolute, else
-// $HOME/.local/share. An unset or empty HOME falls back to the user database. Nothing when no
-// home directory can be found at all. Worked out afresh on every call; any thread.
+// $HOME/.local/share. An unset, empty or relative HOME falls back to the user database.
+// Nothing when no home directory can be found at all. Worked out afresh on every call; any thread.
 std::optional<std::string> applicationSupportDirectory();
 
 struct StorePaths {
