@@ -1,10 +1,12 @@
-#include "HostSimHarness.h"
+#include "hostsim/HostSimHarness.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <fstream>
 #include <sys/stat.h>
+#include <thread>
 
 namespace vantrel::hostsim {
 namespace {
@@ -246,6 +248,28 @@ TEST(HostSimNoteTest, FiftyNotesPerCardAtMost) {
   EXPECT_EQ(refused.status, 400);
   EXPECT_NE(refused.body["error"].get<std::string>().find("get_asset"), std::string::npos);
   EXPECT_EQ(bridge.get("/assets/p8r4tn").body["noteCount"], 50);
+}
+
+TEST(HostSimNoteTest, ConcurrentWritersCannotPassTheLimit) {
+  HostSimHarness bridge;
+  std::atomic<int> accepted = 0;
+  std::vector<std::thread> writers;
+  for (int w = 0; w < 8; ++w) {
+    writers.emplace_back([&, w] {
+      auto client = bridge.makeClient(bridge.sim().token());
+      for (int i = 0; i < 10; ++i) {
+        json body = {{"title", "t"}, {"content", std::to_string(w * 100 + i)}};
+        auto reply = client->Post("/assets/p8r4tn/notes", body.dump(), "application/json");
+        if (reply && reply->status == 200)
+          ++accepted;
+      }
+    });
+  }
+  for (auto& writer : writers)
+    writer.join();
+  EXPECT_EQ(accepted, 50);
+  EXPECT_EQ(bridge.get("/assets/p8r4tn").body["noteCount"], 50);
+  EXPECT_EQ(bridge.get("/events").body["cursor"], 50);
 }
 
 TEST(HostSimEventTest, CursorAndTruncation) {

@@ -1,5 +1,5 @@
-#include "HostSimHarness.h"
-#include "Worksheets.h"
+#include "hostsim/HostSimHarness.h"
+#include "hostsim/Worksheets.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
