@@ -85,9 +85,12 @@ json guideFor(const Card& card) {
                     "）。画面结论用 add_note kind=observation，timestamp 取返回的 "
                     "actualSeconds，time_source=frame。");
   } else if (card.mediaKind == "image") {
-    guide.push_back("图集共 " + std::to_string(card.imageFiles.size()) +
-                    " 张：images[] 按展示顺序列出全部子图的本地绝对路径，逐张读取文件查看，"
-                    "不要只看第一张。");
+    if (card.imageFiles.size() > 1)
+      guide.push_back("图集共 " + std::to_string(card.imageFiles.size()) +
+                      " 张：images[] 按展示顺序列出全部子图的本地绝对路径，逐张读取文件查看，"
+                      "不要只看第一张。");
+    else
+      guide.push_back("单张图片：images[0] 是本地绝对路径，可直接读取文件看图。");
   } else {
     guide.push_back("文本卡片：正文在 assetDescription；正文和标题不开放 agent 写入。");
   }
