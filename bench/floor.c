@@ -28,8 +28,7 @@ int main(void) {
       continue;
     if (n <= 0)
       return 0;
-    /* One reply per line feed in this chunk; a pipelined burst gets its replies in one go too,
-     * as a server that batches nothing would still write them one by one. */
+    /* One write per reply, as the server must: a burst is not answered in one go. */
     for (ssize_t i = 0; i < n; ++i) {
       if (buffer[i] == '\n' && writeAll(reply, sizeof reply - 1) != 0)
         return 0;
