@@ -88,7 +88,8 @@ std::variant<std::unique_ptr<Child>, std::string> Child::spawn(const std::vector
     args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  // A bare name is looked up in PATH, as a shell would.
+  int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
     closeAll();
