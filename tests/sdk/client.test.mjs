@@ -117,22 +117,31 @@ describe("vantrel-mcp through the MCP TypeScript SDK", { timeout: 60_000 }, () =
     try {
       await client?.close();
     } finally {
-      if (hostsim && hostsim.child.exitCode === null && hostsim.child.signalCode === null) {
-        hostsim.child.kill("SIGTERM");
-        let timer;
-        const stopped = await Promise.race([
-          hostsim.exited,
-          new Promise((resolve) => { timer = setTimeout(resolve, 5000, null); }),
-        ]);
-        clearTimeout(timer);
-        if (!stopped) hostsim.child.kill("SIGKILL");
-        assert.deepEqual(stopped, { code: 0, signal: null }, "vantrel-hostsim exits 0 on SIGTERM");
-        assert.ok(!existsSync(join(support, "com.quillmoor.vantrel", "bridge.token")),
-          "vantrel-hostsim removes bridge.token");
+      try {
+        await stopHostsim();
+      } finally {
+        rmSync(home, { recursive: true, force: true });
       }
-      rmSync(home, { recursive: true, force: true });
     }
   });
+
+  async function stopHostsim() {
+    const child = hostsim?.child;
+    if (!child || child.exitCode !== null || child.signalCode !== null) return;
+    const wasReady = await hostsim.ready.then(() => true, () => false);
+    child.kill("SIGTERM");
+    let timer;
+    const stopped = await Promise.race([
+      hostsim.exited,
+      new Promise((resolve) => { timer = setTimeout(resolve, 5000, null); }),
+    ]);
+    clearTimeout(timer);
+    if (!stopped) child.kill("SIGKILL");
+    if (!wasReady) return; // it failed to start; that failure is already reported
+    assert.deepEqual(stopped, { code: 0, signal: null }, "vantrel-hostsim exits 0 on SIGTERM");
+    assert.ok(!existsSync(join(support, "com.quillmoor.vantrel", "bridge.token")),
+      "vantrel-hostsim removes bridge.token");
+  }
 
   it("shakes hands as vantrel-mcp 1.0.0", () => {
     assert.deepEqual(client.getServerVersion(), { name: "vantrel-mcp", version: "1.0.0" });
