@@ -157,8 +157,9 @@ TEST_F(SecretTest, TokenTravelsOnlyInTheAuthorizationHeaderToLoopback) {
 
   // Every tool's own path was reached, and reports were among what was scanned.
   for (const auto& tool : kTools) {
-    if (!tool.path.empty())
+    if (!tool.path.empty()) {
       EXPECT_FALSE(bridge_.requestsTo(tool.path).empty()) << tool.path;
+    }
   }
   EXPECT_GE(bridge_.requestsTo("/telemetry").size(), static_cast<std::size_t>(reported));
 }
