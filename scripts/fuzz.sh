@@ -27,11 +27,14 @@ status=0
 for target in fuzz_server fuzz_args_url; do
   corpus="$build/corpus/$target"
   mkdir -p "$corpus"
+  seeds=("$root/fuzz/corpus/$target")
+  # Saved crashers are seeds too; the folder exists only once one has been kept.
+  [ -d "$root/fuzz/regressions/$target" ] && seeds+=("$root/fuzz/regressions/$target")
   echo "== $target for ${seconds}s"
   # -rss_limit_mb: the server target holds a whole input's replies at once.
   if ! (cd "$build" && "./fuzz/$target" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=4096 \
         -max_len=65536 -print_final_stats=1 -artifact_prefix="$build/crash-$target-" \
-        "$corpus" "$root/fuzz/corpus/$target" "$root/fuzz/regressions/$target"); then
+        "$corpus" "${seeds[@]}"); then
     echo "== $target FAILED: see $build/crash-$target-*" >&2
     status=1
   fi
