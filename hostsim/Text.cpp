@@ -25,33 +25,6 @@ std::string firstCharacters(std::string_view utf8, std::size_t count) {
   return std::string(utf8);
 }
 
-bool isValidUtf8(std::string_view bytes) {
-  static constexpr std::uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    auto lead = static_cast<unsigned char>(bytes[i]);
-    std::size_t extra = lead < 0x80           ? 0
-                        : (lead >> 5) == 0x06 ? 1
-                        : (lead >> 4) == 0x0E ? 2
-                        : (lead >> 3) == 0x1E ? 3
-                                              : 4;
-    if (extra == 4 || bytes.size() - i <= extra)
-      return false;
-    std::uint32_t cp = extra == 0 ? lead : lead & (0x3Fu >> extra);
-    for (std::size_t k = 1; k <= extra; ++k) {
-      auto next = static_cast<unsigned char>(bytes[i + k]);
-      if ((next & 0xC0) != 0x80)
-        return false;
-      cp = (cp << 6) | (next & 0x3Fu);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    if (cp < kSmallest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
 std::string trimmed(std::string_view text) {
   static constexpr std::string_view kIdeographicSpace = "\xE3\x80\x80";
   for (bool changed = true; changed;) {

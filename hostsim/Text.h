@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/Utf8.h"
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -11,7 +13,7 @@ namespace vantrel::hostsim {
 // Limits are counted in characters (code points), as the user sees them, not in bytes.
 std::size_t characterCount(std::string_view utf8);
 std::string firstCharacters(std::string_view utf8, std::size_t count);
-bool isValidUtf8(std::string_view bytes);
+using vantrel::isValidUtf8; // one checker for the whole project
 
 // Strips ASCII and full-width (U+3000) blanks and line breaks from both ends.
 std::string trimmed(std::string_view text);

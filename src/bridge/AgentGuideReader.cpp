@@ -2,7 +2,7 @@
 
 #include "bridge/FileBytes.h"
 #include "bridge/StorePaths.h"
-#include "bridge/Utf8.h"
+#include "common/Utf8.h"
 
 namespace vantrel::bridge {
 

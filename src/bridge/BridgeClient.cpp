@@ -5,7 +5,7 @@
 #include "bridge/HttpTransport.h"
 #include "bridge/JsonText.h"
 #include "bridge/Url.h"
-#include "bridge/Utf8.h"
+#include "common/Utf8.h"
 
 #include <utility>
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "bridge/JsonText.h"
+
 #include <nlohmann/json.hpp>
 
 #include <optional>
@@ -9,7 +11,7 @@ namespace vantrel::server {
 
 // Deeper input is refused as unparseable: the serializer recurses once per level, on worker
 // threads with bounded stacks, and no honest request comes near this.
-inline constexpr int kMaxNesting = 512;
+inline constexpr int kMaxNesting = static_cast<int>(bridge::kMaxDumpDepth);
 
 // Decodes one input line into a JSON object: invalid UTF-8 becomes U+FFFD first (the line is
 // changed in place). Nothing when the line is not JSON, is nested deeper than kMaxNesting, or
