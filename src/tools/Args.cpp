@@ -166,25 +166,37 @@ std::string decimalText(double value) {
   if (auto point = digits.find('.'); point != std::string::npos)
     digits.erase(point, 1);
 
+  // Built by appending only: GCC 12 warns falsely (-Wrestrict) on "literal" + string at -O3.
   std::string out = negative ? "-" : "";
   if (exponent < -4 || exponent >= 16) {
-    out += digits.substr(0, 1);
-    if (digits.size() > 1)
-      out += "." + digits.substr(1);
+    out += digits[0];
+    if (digits.size() > 1) {
+      out += '.';
+      out.append(digits, 1);
+    }
     out += exponent < 0 ? "e-" : "e+";
-    std::string magnitude = std::to_string(std::abs(exponent));
-    if (magnitude.size() < 2)
-      magnitude.insert(0, "0");
-    return out + magnitude;
+    if (std::abs(exponent) < 10)
+      out += '0';
+    out += std::to_string(std::abs(exponent));
+    return out;
   }
   if (exponent < 0) {
-    return out + "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+    out += "0.";
+    out.append(static_cast<std::size_t>(-exponent - 1), '0');
+    out += digits;
+    return out;
   }
   auto intDigits = static_cast<std::size_t>(exponent) + 1;
   if (digits.size() <= intDigits) {
-    return out + digits + std::string(intDigits - digits.size(), '0') + ".0";
+    out += digits;
+    out.append(intDigits - digits.size(), '0');
+    out += ".0";
+    return out;
   }
-  return out + digits.substr(0, intDigits) + "." + digits.substr(intDigits);
+  out.append(digits, 0, intDigits);
+  out += '.';
+  out.append(digits, intDigits);
+  return out;
 }
 
 } // namespace vantrel::tools
