@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <pthread.h>
+#include <thread>
 
 namespace vantrel {
 namespace {
@@ -11,11 +12,6 @@ namespace {
 constexpr std::size_t kWorkerStack = 1024 * 1024;
 constexpr auto kIdleLinger = std::chrono::seconds(5);
 
-struct Start {
-  TaskPool* pool;
-  std::function<void()> task;
-};
-
 } // namespace
 
 TaskPool& TaskPool::shared() {
@@ -24,33 +20,38 @@ TaskPool& TaskPool::shared() {
 }
 
 void TaskPool::spawn(std::function<void()> task) {
-  {
-    std::lock_guard lock(lock_);
-    if (idle_ > queue_.size()) {
-      queue_.push_back(std::move(task));
-      wake_.notify_one();
-      return;
-    }
-    ++live_;
-  }
-  if (startThread(task))
-    return;
-
-  // Out of threads: hand the task to the next worker that frees up; with no worker at all,
-  // run it here rather than lose it.
-  std::unique_lock lock(lock_);
-  --live_;
-  if (live_ > 0) {
-    queue_.push_back(std::move(task)); // a worker takes it before it next waits
-    wake_.notify_one();
+  std::lock_guard lock(lock_);
+  queue_.push_back(std::move(task));
+  if (queue_.size() <= idle_) {
+    work_.notify_one();
     return;
   }
-  lock.unlock();
-  task();
+  if (!starterRunning_) {
+    starterRunning_ = true;
+    std::thread([this] { starterLoop(); }).detach();
+  }
+  shortOf_.notify_one();
 }
 
-bool TaskPool::startThread(std::function<void()>& task) {
-  auto* start = new Start{this, std::move(task)};
+void TaskPool::starterLoop() {
+  std::unique_lock lock(lock_);
+  for (;;) {
+    shortOf_.wait(lock, [this] { return queue_.size() > idle_ + starting_; });
+    ++starting_;
+    lock.unlock();
+    bool started = startWorker();
+    lock.lock();
+    if (!started) {
+      // Out of threads for now: queued tasks go to workers as they free up; try again shortly.
+      --starting_;
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      lock.lock();
+    }
+  }
+}
+
+bool TaskPool::startWorker() {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, kWorkerStack);
@@ -58,37 +59,32 @@ bool TaskPool::startThread(std::function<void()>& task) {
   pthread_t thread;
   int rc = pthread_create(
       &thread, &attr,
-      [](void* arg) -> void* {
-        auto* s = static_cast<Start*>(arg);
-        TaskPool* pool = s->pool;
-        auto first = std::move(s->task);
-        delete s;
-        pool->workerLoop(std::move(first));
+      [](void* pool) -> void* {
+        static_cast<TaskPool*>(pool)->workerLoop();
         return nullptr;
       },
-      start);
+      this);
   pthread_attr_destroy(&attr);
-  if (rc == 0)
-    return true;
-  task = std::move(start->task);
-  delete start;
-  return false;
+  return rc == 0;
 }
 
-void TaskPool::workerLoop(std::function<void()> task) {
+void TaskPool::workerLoop() {
+  std::unique_lock lock(lock_);
+  --starting_;
   for (;;) {
-    task();
-    task = nullptr;
-    std::unique_lock lock(lock_);
-    ++idle_;
-    bool got = wake_.wait_for(lock, kIdleLinger, [this] { return !queue_.empty(); });
-    --idle_;
-    if (!got) {
-      --live_;
-      return;
+    if (queue_.empty()) {
+      ++idle_;
+      bool got = work_.wait_for(lock, kIdleLinger, [this] { return !queue_.empty(); });
+      --idle_;
+      if (!got)
+        return;
     }
-    task = std::move(queue_.front());
+    auto task = std::move(queue_.front());
     queue_.pop_front();
+    lock.unlock();
+    task();
+    task = nullptr; // destroy the captures outside the lock
+    lock.lock();
   }
 }
 

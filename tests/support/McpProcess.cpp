@@ -109,12 +109,15 @@ void McpProcess::closeOutput() {
 
 std::optional<std::string> McpProcess::readLine(std::chrono::milliseconds timeout) {
   auto start = std::chrono::steady_clock::now();
+  // Only bytes not yet searched are searched again: a 64 MB line costs one pass, not many.
+  std::size_t scanned = 0;
   for (;;) {
-    if (auto nl = outBuffer_.find('\n'); nl != std::string::npos) {
+    if (auto nl = outBuffer_.find('\n', scanned); nl != std::string::npos) {
       std::string line = outBuffer_.substr(0, nl);
       outBuffer_.erase(0, nl + 1);
       return line;
     }
+    scanned = outBuffer_.size();
     if (outEnded_)
       return std::nullopt;
     long long left = timeout.count() - msSince(start);
