@@ -5,7 +5,9 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
+#include <string>
 
 namespace vantrel::bridge {
 namespace {
@@ -13,6 +15,30 @@ namespace {
 // Enough for sequential requests to find their connection again; a burst of concurrent requests
 // leaves no more than this many handles (and their connections) behind.
 constexpr std::size_t kMaxIdleHandles = 8;
+
+// Tracks when data last moved, so the time-out counts silence only: a reply that trickles in,
+// however slowly, is never cut off.
+struct IdleWatch {
+  std::chrono::steady_clock::time_point lastMoved = std::chrono::steady_clock::now();
+  std::chrono::seconds limit;
+  curl_off_t down = 0;
+  curl_off_t up = 0;
+  bool expired = false;
+};
+
+int checkIdle(void* data, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+  auto* watch = static_cast<IdleWatch*>(data);
+  auto now = std::chrono::steady_clock::now();
+  if (dlnow != watch->down || ulnow != watch->up) {
+    watch->down = dlnow;
+    watch->up = ulnow;
+    watch->lastMoved = now;
+  } else if (now - watch->lastMoved >= watch->limit) {
+    watch->expired = true;
+    return 1; // aborts the transfer
+  }
+  return 0;
+}
 
 size_t appendBody(char* data, size_t size, size_t count, void* target) {
   static_cast<std::string*>(target)->append(data, size * count);
@@ -44,7 +70,7 @@ TransportFailure failure(CURLcode code, const char* errorBuffer) {
 }
 
 CURLcode configure(CURL* curl, const HttpRequest& request, curl_slist* headers, std::string* body,
-                   char* errorBuffer, long timeout) {
+                   char* errorBuffer, long timeout, IdleWatch* watch) {
   CURLcode rc = CURLE_OK;
   auto set = [&](CURLoption option, auto value) {
     if (rc == CURLE_OK)
@@ -67,8 +93,9 @@ CURLcode configure(CURL* curl, const HttpRequest& request, curl_slist* headers, 
   set(CURLOPT_FOLLOWLOCATION, 0L);
   set(CURLOPT_CONNECTTIMEOUT, timeout);
   // An idle time-out, not a total one: a slow reply that keeps moving is never cut off.
-  set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-  set(CURLOPT_LOW_SPEED_TIME, timeout);
+  set(CURLOPT_NOPROGRESS, 0L);
+  set(CURLOPT_XFERINFOFUNCTION, checkIdle);
+  set(CURLOPT_XFERINFODATA, watch);
   set(CURLOPT_WRITEFUNCTION, appendBody);
   set(CURLOPT_WRITEDATA, body);
   if (request.method == "GET") {
@@ -157,11 +184,16 @@ HttpOutcome CurlTransport::perform(const HttpRequest& request) const noexcept {
     headersBuilt = headersBuilt && headers.add("Expect:");
 
     CURL* curl = lease.get();
+    IdleWatch watch{.limit = std::chrono::seconds(idleTimeoutSeconds_)};
     CURLcode rc = headersBuilt ? configure(curl, request, headers.list, &body, errorBuffer,
-                                           idleTimeoutSeconds_)
+                                           idleTimeoutSeconds_, &watch)
                                : CURLE_OUT_OF_MEMORY;
     if (rc == CURLE_OK)
       rc = curl_easy_perform(curl);
+    if (rc == CURLE_ABORTED_BY_CALLBACK && watch.expired) {
+      return TransportFailure{"Operation timed out: no data moved for " +
+                              std::to_string(idleTimeoutSeconds_) + " seconds"};
+    }
     if (rc != CURLE_OK)
       return failure(rc, errorBuffer);
     long status = 0;

@@ -118,8 +118,21 @@ TEST(CurlTransportTest, SilentReplyRunsIntoTheIdleTimeout) {
   CurlTransport transport(std::chrono::seconds(1));
   auto started = std::chrono::steady_clock::now();
   auto outcome = transport.perform(get(bridge, "/silent"));
-  EXPECT_TRUE(std::holds_alternative<TransportFailure>(outcome));
+  ASSERT_TRUE(std::holds_alternative<TransportFailure>(outcome));
+  EXPECT_EQ(std::get<TransportFailure>(outcome).description,
+            "Operation timed out: no data moved for 1 seconds");
   EXPECT_LT(std::chrono::steady_clock::now() - started, 3500ms);
+}
+
+TEST(CurlTransportTest, OnlySilenceCountsNotAnAverageRate) {
+  // One byte every 1.5 s is below one byte per second on average, yet data never stops moving
+  // for the whole 2 s limit: the reply must arrive.
+  FakeBridge bridge;
+  bridge.on(
+      "GET", "/drip",
+      Reply{.body = "abcd", .tricklePieces = 4, .trickleGap = std::chrono::milliseconds(1500)});
+  CurlTransport transport(std::chrono::seconds(2));
+  EXPECT_EQ(replyOf(transport.perform(get(bridge, "/drip"))).body, "abcd");
 }
 
 TEST(CurlTransportTest, DroppedConnectionIsATransportFailure) {
