@@ -29,13 +29,6 @@ using namespace std::chrono_literals;
 constexpr std::string_view kRetryHint =
     "。若砚舟刚重启过，请重试一次；仍失败请确认砚舟 app 正在运行。";
 
-json toolCall(int id, const std::string& name, const json& arguments) {
-  return {{"jsonrpc", "2.0"},
-          {"id", id},
-          {"method", "tools/call"},
-          {"params", {{"name", name}, {"arguments", arguments}}}};
-}
-
 // The reply to one tool call, which must be the next line; its id checked.
 ToolText callOnce(McpProcess& mcp, int id, const std::string& name, const json& arguments,
                   std::chrono::milliseconds timeout = 15s) {
@@ -47,19 +40,6 @@ ToolText callOnce(McpProcess& mcp, int id, const std::string& name, const json& 
   }
   EXPECT_EQ((*reply)["id"], id);
   return toolText((*reply)["result"]);
-}
-
-void expectPingAnswered(McpProcess& mcp) {
-  mcp.sendLine(R"({"jsonrpc":"2.0","id":"after","method":"ping"})");
-  auto reply = mcp.readJson(10s);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(*reply, json::parse(R"({"jsonrpc":"2.0","id":"after","result":{}})"));
-}
-
-void expectCleanExit(McpProcess& mcp) {
-  EXPECT_TRUE(mcp.finish().empty());
-  EXPECT_EQ(mcp.exitStatus(), 0);
-  EXPECT_EQ(mcp.stderrText(), "");
 }
 
 // A Bridge on raw sockets, for the one fault an HTTP library will not commit on request: the

@@ -15,26 +15,6 @@ namespace {
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-json toolCall(int id, const std::string& name, const json& arguments) {
-  return {{"jsonrpc", "2.0"},
-          {"id", id},
-          {"method", "tools/call"},
-          {"params", {{"name", name}, {"arguments", arguments}}}};
-}
-
-void expectPingAnswered(McpProcess& mcp) {
-  mcp.sendLine(R"({"jsonrpc":"2.0","id":"after","method":"ping"})");
-  auto reply = mcp.readJson(10s);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(*reply, json::parse(R"({"jsonrpc":"2.0","id":"after","result":{}})"));
-}
-
-void expectCleanExit(McpProcess& mcp) {
-  EXPECT_TRUE(mcp.finish().empty());
-  EXPECT_EQ(mcp.exitStatus(), 0);
-  EXPECT_EQ(mcp.stderrText(), "");
-}
-
 const json kParseError =
     json::parse(R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"无法解析 JSON"}})");
 

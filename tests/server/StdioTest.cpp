@@ -14,13 +14,6 @@ namespace {
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-json toolCall(int id, const std::string& name, const json& arguments) {
-  return {{"jsonrpc", "2.0"},
-          {"id", id},
-          {"method", "tools/call"},
-          {"params", {{"name", name}, {"arguments", arguments}}}};
-}
-
 TEST(StdioTest, ToolsListIsOneLineAndEndOfInputExitsZero) {
   SupportDir dir;
   McpProcess mcp(dir.env());

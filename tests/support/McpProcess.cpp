@@ -1,5 +1,7 @@
 #include "support/McpProcess.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -197,6 +199,26 @@ std::string McpProcess::stderrText() {
     errBuffer_.append(buffer, static_cast<std::size_t>(n));
   }
   return errBuffer_;
+}
+
+nlohmann::json toolCall(int id, const std::string& name, const nlohmann::json& arguments) {
+  return {{"jsonrpc", "2.0"},
+          {"id", id},
+          {"method", "tools/call"},
+          {"params", {{"name", name}, {"arguments", arguments}}}};
+}
+
+void expectPingAnswered(McpProcess& mcp) {
+  mcp.sendLine(R"({"jsonrpc":"2.0","id":"after","method":"ping"})");
+  auto reply = mcp.readJson(std::chrono::seconds(10));
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(*reply, nlohmann::json::parse(R"({"jsonrpc":"2.0","id":"after","result":{}})"));
+}
+
+void expectCleanExit(McpProcess& mcp) {
+  EXPECT_TRUE(mcp.finish().empty());
+  EXPECT_EQ(mcp.exitStatus(), 0);
+  EXPECT_EQ(mcp.stderrText(), "");
 }
 
 ToolText toolText(const nlohmann::json& result) {

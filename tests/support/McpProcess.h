@@ -53,6 +53,14 @@ private:
   std::optional<int> exitStatus_;
 };
 
+// A tools/call request line's JSON.
+nlohmann::json toolCall(int id, const std::string& name, const nlohmann::json& arguments);
+
+// After a fault: the server still answers a ping at once.
+void expectPingAnswered(McpProcess& mcp);
+// At end of input: no further line, exit status 0, nothing on stderr.
+void expectCleanExit(McpProcess& mcp);
+
 // The text and error flag of a tools/call result.
 struct ToolText {
   std::string text;
