@@ -4,16 +4,33 @@
 #include "bridge/StorePaths.h"
 #include "common/Utf8.h"
 
+#include <optional>
+#include <system_error>
+
 namespace vantrel::bridge {
 
-std::string AgentGuideReader::load() {
+ToolResult AgentGuideReader::load() {
+  std::optional<FileRead> shortage;
+  bool tooLarge = false;
   // A guide that cannot be read as UTF-8 text counts as absent, so the next place may serve.
   for (const auto& candidate : StorePaths::resolveCandidates("agent-guide.md")) {
-    auto bytes = readWholeFile(candidate);
-    if (bytes && isValidUtf8(*bytes))
-      return std::move(*bytes);
+    FileRead read = readFileBytes(candidate, kMaxGuideBytes);
+    if (read.status == FileRead::Status::ok && isValidUtf8(read.bytes))
+      return ToolResult::ok(std::move(read.bytes));
+    if (read.status == FileRead::Status::noResources && !shortage)
+      shortage = std::move(read);
+    tooLarge = tooLarge || read.status == FileRead::Status::tooLarge;
   }
-  return "未找到指导文档。砚舟 app 首次启动会生成 agent-guide.md；请先启动砚舟。";
+  // "Not found" would send the agent to start an app that may be running; say what happened.
+  if (shortage) {
+    return ToolResult::fail("读取指导文档失败：无法打开 agent-guide.md：" +
+                            std::generic_category().message(shortage->error) +
+                            "（本进程的文件描述符或内存不足）。请稍后重试。");
+  }
+  if (tooLarge)
+    return ToolResult::fail(
+        "读取指导文档失败：agent-guide.md 超过 16 MiB，不是砚舟生成的指导文档。");
+  return ToolResult::ok("未找到指导文档。砚舟 app 首次启动会生成 agent-guide.md；请先启动砚舟。");
 }
 
 } // namespace vantrel::bridge

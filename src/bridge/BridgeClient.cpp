@@ -1,29 +1,66 @@
 #include "bridge/BridgeClient.h"
 
-#include "bridge/Credentials.h"
-#include "bridge/CurlTransport.h"
-#include "bridge/HttpTransport.h"
-#include "bridge/JsonText.h"
 #include "bridge/Url.h"
 #include "common/Utf8.h"
 
+#include <system_error>
 #include <utility>
 
 namespace vantrel::bridge {
 namespace {
 
 ToolResult notRunning() {
-  return ToolResult::fail("砚舟未运行：请先启动砚舟 app（Bridge 未就绪，未找到 bridge.token）。",
-                          0);
+  return ToolResult::fail("砚舟未运行：请先启动砚舟 app（Bridge 未就绪，未找到 bridge.token）。");
 }
 
 ToolResult connectionFailed(const std::string& description) {
   return ToolResult::fail("连接 Bridge 失败：" + description +
-                              "。若砚舟刚重启过，请重试一次；仍失败请确认砚舟 app 正在运行。",
-                          0);
+                          "。若砚舟刚重启过，请重试一次；仍失败请确认砚舟 app 正在运行。");
 }
 
-ToolResult fromReply(HttpReply reply) {
+// The host app may well be running; it is this process that cannot open the file.
+ToolResult noResourcesFor(const TokenFile& file) {
+  return ToolResult::fail("连接 Bridge 失败：无法打开 bridge.token：" +
+                          std::generic_category().message(file.error) +
+                          "（本进程的文件描述符或内存不足，并非砚舟未运行）。请稍后重试。");
+}
+
+ToolResult withoutCredentials(const CredentialsLookup& lookup) {
+  return lookup.shortage ? noResourcesFor(*lookup.shortage) : notRunning();
+}
+
+std::size_t headSize(const HttpRequest& request) {
+  std::size_t size = request.method.size() + request.target.size();
+  for (const auto& line : request.headers)
+    size += line.size();
+  return size;
+}
+
+ToolResult tooLong(std::size_t size) {
+  return ToolResult::fail("请求过长：请求行与请求头共 " + std::to_string(size) +
+                          " 字节，超过 1 MiB 上限，未发送给 Bridge。请缩短参数（如 shortID）。");
+}
+
+} // namespace
+
+BridgeClient::BridgeClient(std::shared_ptr<HttpTransport> transport, CredentialsSource credentials)
+    : transport_(std::move(transport)), credentials_(std::move(credentials)) {
+}
+
+HttpRequest httpRequestFor(const Credentials& credentials, const BridgeCall& call) {
+  HttpRequest request;
+  request.method = call.method;
+  request.port = credentials.port;
+  request.target = buildTarget(call.path, call.query);
+  request.headers.push_back("Authorization: Bearer " + credentials.token);
+  if (call.jsonBody) {
+    request.headers.push_back("Content-Type: application/json");
+    request.body = call.jsonBody;
+  }
+  return request;
+}
+
+ToolResult resultOf(HttpReply reply) {
   std::string text = isValidUtf8(reply.body) ? std::move(reply.body) : std::string("{}");
   if (reply.status == 200)
     return ToolResult::ok(std::move(text), 200);
@@ -31,68 +68,30 @@ ToolResult fromReply(HttpReply reply) {
                           reply.status);
 }
 
-} // namespace
+boost::asio::awaitable<ToolResult> BridgeClient::request(BridgeCall call) const {
+  // Copies: the client may be gone once this coroutine first suspends.
+  auto transport = transport_;
+  auto credentials = credentials_;
 
-// What one HTTP exchange came to. `result` counts only when no connectionError is present.
-struct BridgeClient::Attempt {
-  ToolResult result;
-  std::optional<std::string> connectionError;
-  bool unauthorized = false;
-};
+  auto lookup = credentials();
+  if (!lookup.credentials)
+    co_return withoutCredentials(lookup);
+  HttpRequest first = httpRequestFor(*lookup.credentials, call);
+  if (std::size_t size = headSize(first); size > kMaxRequestHead)
+    co_return tooLong(size);
 
-BridgeClient::BridgeClient() : transport_(CurlTransport::shared()) {
-}
-
-BridgeClient::BridgeClient(std::shared_ptr<const HttpTransport> transport)
-    : transport_(transport ? std::move(transport) : BridgeClient().transport_) {
-}
-
-ToolResult BridgeClient::get(const std::string& path, const Query& query) const {
-  return request("GET", path, query, nullptr);
-}
-
-ToolResult BridgeClient::post(const std::string& path, const nlohmann::json& body) const {
-  return request("POST", path, Query{}, &body);
-}
-
-ToolResult BridgeClient::request(std::string_view method, const std::string& path,
-                                 const Query& query, const nlohmann::json* body) const {
-  auto credentials = readCredentials();
-  if (!credentials)
-    return notRunning();
-  Attempt first = perform(*credentials, method, path, query, body);
-  if (!first.connectionError && !first.unauthorized)
-    return std::move(first.result);
+  HttpOutcome outcome = co_await transport->exchange(std::move(first));
+  if (auto* reply = std::get_if<HttpReply>(&outcome); reply && reply->status != 401)
+    co_return resultOf(std::move(*reply));
 
   // A 401 or a dead port usually means the host app restarted: read the file again, retry once.
-  credentials = readCredentials();
-  if (!credentials)
-    return notRunning();
-  Attempt second = perform(*credentials, method, path, query, body);
-  if (second.connectionError)
-    return connectionFailed(*second.connectionError);
-  return std::move(second.result);
-}
-
-BridgeClient::Attempt BridgeClient::perform(const Credentials& credentials, std::string_view method,
-                                            const std::string& path, const Query& query,
-                                            const nlohmann::json* body) const {
-  HttpRequest request;
-  request.method = std::string(method);
-  request.url = buildUrl(credentials.baseURL, path, query);
-  request.headers.push_back("Authorization: Bearer " + credentials.token);
-  if (body != nullptr) {
-    request.headers.push_back("Content-Type: application/json");
-    // A body that cannot be written goes out empty; the header still says what was meant.
-    request.body = dumpCompact(*body);
-  }
-
-  HttpOutcome outcome = transport_->perform(request);
+  lookup = credentials();
+  if (!lookup.credentials)
+    co_return withoutCredentials(lookup);
+  outcome = co_await transport->exchange(httpRequestFor(*lookup.credentials, call));
   if (auto* failure = std::get_if<TransportFailure>(&outcome))
-    return Attempt{ToolResult{}, std::move(failure->description), false};
-  auto& reply = std::get<HttpReply>(outcome);
-  const bool unauthorized = reply.status == 401;
-  return Attempt{fromReply(std::move(reply)), std::nullopt, unauthorized};
+    co_return connectionFailed(failure->description);
+  co_return resultOf(std::get<HttpReply>(std::move(outcome)));
 }
 
 } // namespace vantrel::bridge

@@ -1,49 +1,46 @@
 #pragma once
 
+#include "bridge/BridgeCall.h"
+#include "bridge/Credentials.h"
+#include "bridge/HttpTransport.h"
 #include "common/ToolResult.h"
 
-#include <nlohmann/json.hpp>
-
-#include <map>
+#include <boost/asio/awaitable.hpp>
+#include <cstddef>
+#include <functional>
 #include <memory>
-#include <optional>
-#include <string>
-#include <string_view>
 
 namespace vantrel::bridge {
 
-struct Credentials;
-class HttpTransport;
+// A request line and headers longer than this are refused before anything is sent: no Bridge
+// takes them, and retrying cannot help.
+inline constexpr std::size_t kMaxRequestHead = 1024 * 1024;
 
-// Query parameters of a GET; std::map keeps them in ascending key order, as they go out.
-using Query = std::map<std::string, std::string>;
-
-// Call once from main before any thread starts (libcurl's global set-up is not thread-safe).
-void globalInit();
-
-// The tools' only road to the host app's Bridge. Stateless from the caller's view: every request
-// reads bridge.token afresh, makes one attempt and at most one retry (after a transport failure
-// or a 401, with the credentials read again), and turns every outcome into a ToolResult.
-// Blocking; safe to call from many threads at once. Never throws, never logs.
+// The tools' only road to the host app's Bridge. Every request reads bridge.token afresh, makes
+// one attempt and at most one retry (after a transport failure or a 401, with the credentials
+// read again), and turns every outcome into a ToolResult. Keeps no state of its own; copies share
+// the transport. Never throws, never logs.
 class BridgeClient {
 public:
-  // Talks to the Bridge over the process-wide libcurl transport.
-  BridgeClient();
-  // Talks through `transport` instead; tests and fuzzers use this to run without sockets.
-  explicit BridgeClient(std::shared_ptr<const HttpTransport> transport);
+  using CredentialsSource = std::function<CredentialsLookup()>;
 
-  ToolResult get(const std::string& path, const Query& query) const;
-  ToolResult post(const std::string& path, const nlohmann::json& body) const;
+  explicit BridgeClient(std::shared_ptr<HttpTransport> transport,
+                        CredentialsSource credentials = readCredentials);
+
+  // Suspends until the logical request is settled. Any loop thread.
+  boost::asio::awaitable<ToolResult> request(BridgeCall call) const;
 
 private:
-  struct Attempt;
-
-  ToolResult request(std::string_view method, const std::string& path, const Query& query,
-                     const nlohmann::json* body) const;
-  Attempt perform(const Credentials& credentials, std::string_view method, const std::string& path,
-                  const Query& query, const nlohmann::json* body) const;
-
-  std::shared_ptr<const HttpTransport> transport_; // shared and thread-safe; copies are cheap
+  std::shared_ptr<HttpTransport> transport_;
+  CredentialsSource credentials_;
 };
+
+// The HTTP request for one attempt: the encoded target, "Authorization: Bearer <token>", and for
+// a JSON body its Content-Type and text. Pure.
+HttpRequest httpRequestFor(const Credentials& credentials, const BridgeCall& call);
+
+// An HTTP reply as a tool result: 200 is success with the body as text; any other status is a
+// failure "Bridge 返回 <status>：<body>". A body that is not UTF-8 reads as "{}". Pure.
+ToolResult resultOf(HttpReply reply);
 
 } // namespace vantrel::bridge

@@ -2,11 +2,7 @@
 
 #include "bridge/FileBytes.h"
 #include "bridge/StorePaths.h"
-
-#include <nlohmann/json.hpp>
-
-#include <cmath>
-#include <cstdint>
+#include "common/Json.h"
 
 namespace vantrel::bridge {
 namespace {
@@ -14,65 +10,80 @@ namespace {
 constexpr std::int64_t kLowestPort = 1;
 constexpr std::int64_t kHighestPort = 65535;
 
-// An integral JSON number, whichever way the writer stored it: 8080 and 8080.0 both count.
-std::optional<std::int64_t> integralMember(const nlohmann::json& doc, const char* key) {
-  auto it = doc.find(key);
-  if (it == doc.end())
-    return std::nullopt;
-  if (it->is_number_unsigned()) {
-    auto value = it->get<std::uint64_t>();
-    if (value > static_cast<std::uint64_t>(INT64_MAX))
-      return std::nullopt;
-    return static_cast<std::int64_t>(value);
-  }
-  if (it->is_number_integer())
-    return it->get<std::int64_t>();
-  if (it->is_number_float()) {
-    double value = it->get<double>();
-    // Bounds are checked before the cast, which would be undefined outside the range.
-    if (!std::isfinite(value) || std::trunc(value) != value)
-      return std::nullopt;
-    if (value < -9.2e18 || value > 9.2e18)
-      return std::nullopt;
-    return static_cast<std::int64_t>(value);
-  }
-  return std::nullopt;
-}
-
 } // namespace
 
-std::optional<Credentials> parseCredentials(std::string_view bytes) {
-  auto doc = nlohmann::json::parse(bytes, nullptr, /*allow_exceptions=*/false);
-  if (doc.is_discarded() || !doc.is_object())
-    return std::nullopt;
+std::variant<Credentials, TokenProblem> parseCredentials(std::string_view bytes) {
+  auto doc = parseJson(bytes);
+  if (!doc)
+    return TokenProblem::notJson;
+  if (!doc->is_object())
+    return TokenProblem::notAnObject;
 
-  auto port = integralMember(doc, "port");
-  // Outside 1..65535 "http://127.0.0.1:<port>" names no reachable service.
-  if (!port || *port < kLowestPort || *port > kHighestPort)
-    return std::nullopt;
+  auto portMember = doc->find("port");
+  auto port = portMember == doc->end() ? std::nullopt : integralInt64(*portMember);
+  if (!port)
+    return TokenProblem::noPort;
+  if (*port < kLowestPort || *port > kHighestPort)
+    return TokenProblem::portOutOfRange;
 
-  auto token = doc.find("token");
-  if (token == doc.end() || !token->is_string())
-    return std::nullopt;
+  auto token = doc->find("token");
+  if (token == doc->end() || !token->is_string())
+    return TokenProblem::noToken;
   const auto& text = token->get_ref<const std::string&>();
-  // The token goes into a header line verbatim; a line break or NUL would let the file smuggle
+  // The token goes into a header line verbatim; a line break would let the file smuggle
   // further headers into every request.
   if (text.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
-    return std::nullopt;
+    return TokenProblem::tokenHasLineBreak;
 
-  return Credentials{"http://127.0.0.1:" + std::to_string(*port), text};
+  return Credentials{"http://127.0.0.1:" + std::to_string(*port), text, static_cast<int>(*port)};
 }
 
-std::optional<Credentials> readCredentials() {
+TokenFile examineTokenFile(const std::string& path) {
+  TokenFile file;
+  file.path = path;
+  FileRead read = readFileBytes(path, kMaxTokenFileBytes);
+  file.error = read.error;
+  switch (read.status) {
+  case FileRead::Status::missing:
+    file.status = TokenFile::Status::missing;
+    return file;
+  case FileRead::Status::notRegular:
+  case FileRead::Status::unreadable:
+    file.status = TokenFile::Status::unreadable;
+    return file;
+  case FileRead::Status::tooLarge:
+    file.status = TokenFile::Status::tooLarge;
+    return file;
+  case FileRead::Status::noResources:
+    file.status = TokenFile::Status::noResources;
+    return file;
+  case FileRead::Status::ok:
+    break;
+  }
+  auto parsed = parseCredentials(read.bytes);
+  if (auto* problem = std::get_if<TokenProblem>(&parsed)) {
+    file.status = TokenFile::Status::unusable;
+    file.problem = *problem;
+    return file;
+  }
+  file.status = TokenFile::Status::usable;
+  file.credentials = std::get<Credentials>(std::move(parsed));
+  return file;
+}
+
+CredentialsLookup readCredentials() {
+  CredentialsLookup lookup;
   // First usable file wins: a damaged token file must not hide a good one.
   for (const auto& candidate : StorePaths::resolveCandidates("bridge.token")) {
-    auto bytes = readWholeFile(candidate);
-    if (!bytes)
-      continue;
-    if (auto credentials = parseCredentials(*bytes))
-      return credentials;
+    TokenFile file = examineTokenFile(candidate);
+    if (file.credentials) {
+      lookup.credentials = std::move(file.credentials);
+      return lookup;
+    }
+    if (file.status == TokenFile::Status::noResources && !lookup.shortage)
+      lookup.shortage = std::move(file);
   }
-  return std::nullopt;
+  return lookup;
 }
 
 } // namespace vantrel::bridge

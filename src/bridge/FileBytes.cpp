@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,30 +24,53 @@ private:
   int fd_;
 };
 
+FileRead failed(FileRead::Status status, int error = 0) {
+  return FileRead{status, {}, error};
+}
+
+FileRead openFailed(int error) {
+  if (isResourceShortage(error))
+    return failed(FileRead::Status::noResources, error);
+  if (error == ENOENT || error == ENOTDIR)
+    return failed(FileRead::Status::missing, error);
+  return failed(FileRead::Status::unreadable, error);
+}
+
 } // namespace
 
-std::optional<std::string> readWholeFile(const std::string& path) {
-  // O_NONBLOCK keeps a FIFO planted at the path from blocking the open; regular files ignore it.
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (file.get() < 0)
-    return std::nullopt;
-  struct stat info {};
-  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
-    return std::nullopt;
+bool isResourceShortage(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS;
+}
 
-  std::string bytes;
-  if (info.st_size > 0)
-    bytes.reserve(static_cast<std::size_t>(info.st_size));
-  char chunk[16384];
-  for (;;) {
-    ssize_t got = ::read(file.get(), chunk, sizeof chunk);
-    if (got > 0) {
-      bytes.append(chunk, static_cast<std::size_t>(got));
-    } else if (got == 0) {
-      return bytes;
-    } else if (errno != EINTR) {
-      return std::nullopt;
+FileRead readFileBytes(const std::string& path, std::size_t maxBytes) {
+  try {
+    // O_NONBLOCK keeps a FIFO planted at the path from blocking the open; regular files ignore it.
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (file.get() < 0)
+      return openFailed(errno);
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0)
+      return failed(FileRead::Status::unreadable, errno);
+    if (!S_ISREG(info.st_mode))
+      return failed(FileRead::Status::notRegular);
+
+    FileRead read{FileRead::Status::ok, {}, 0};
+    char chunk[16384];
+    for (;;) {
+      ssize_t got = ::read(file.get(), chunk, sizeof chunk);
+      if (got > 0) {
+        if (read.bytes.size() + static_cast<std::size_t>(got) > maxBytes)
+          return failed(FileRead::Status::tooLarge);
+        read.bytes.append(chunk, static_cast<std::size_t>(got));
+      } else if (got == 0) {
+        return read;
+      } else if (errno != EINTR) {
+        return isResourceShortage(errno) ? failed(FileRead::Status::noResources, errno)
+                                         : failed(FileRead::Status::unreadable, errno);
+      }
     }
+  } catch (const std::bad_alloc&) {
+    return failed(FileRead::Status::noResources, ENOMEM);
   }
 }
 

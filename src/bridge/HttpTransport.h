@@ -1,19 +1,24 @@
 #pragma once
 
+#include <boost/asio/awaitable.hpp>
+#include <chrono>
 #include <optional>
 #include <string>
-#include <utility>
 #include <variant>
 #include <vector>
 
 namespace vantrel::bridge {
 
-// One HTTP exchange as the Bridge client forms it: a full URL, header lines ("Name: value"),
-// and a body only when one is sent.
+// Give up on an attempt after this long without any data moving (or without a connection).
+inline constexpr std::chrono::seconds kBridgeTimeout{180};
+
+// One HTTP exchange with 127.0.0.1 as the Bridge client forms it. The transport adds Host, and
+// Content-Length whenever there is a body or the method is POST.
 struct HttpRequest {
   std::string method;
-  std::string url;
-  std::vector<std::string> headers;
+  int port = 0;
+  std::string target;               // the encoded path and query
+  std::vector<std::string> headers; // further header lines, "Name: value"
   std::optional<std::string> body;
 };
 
@@ -23,19 +28,26 @@ struct HttpReply {
   std::string body;
 };
 
-// No HTTP response arrived; `description` words why, as the HTTP library puts it.
+// No HTTP response arrived; `description` words why, e.g. "connect 127.0.0.1:8080: Connection
+// refused".
 struct TransportFailure {
   std::string description;
 };
 
 using HttpOutcome = std::variant<HttpReply, TransportFailure>;
 
-// The seam between the Bridge client and the network. `perform` blocks until the exchange ends,
-// is called from many threads at once, and never throws.
+// The seam between the Bridge client and the network. `exchange` suspends the calling coroutine
+// until the exchange ends; many run at once on the loop's threads. Never throws: every failure,
+// running out of memory included, is a TransportFailure. The request is taken by value, since
+// the caller may be gone by the time the coroutine resumes.
 class HttpTransport {
 public:
   virtual ~HttpTransport() = default;
-  virtual HttpOutcome perform(const HttpRequest& request) const noexcept = 0;
+  virtual boost::asio::awaitable<HttpOutcome> exchange(HttpRequest request) = 0;
+
+  // Lets go of whatever is kept between exchanges (idle connections). Called before the context
+  // that runs the exchanges is destroyed. Any thread.
+  virtual void shutdown() {}
 };
 
 } // namespace vantrel::bridge

@@ -8,11 +8,16 @@
 namespace vantrel::bridge {
 namespace {
 
-std::optional<std::string> absoluteEnv(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr || value[0] != '/')
+// A relative path would make the files depend on the working directory; it counts as unset.
+std::optional<std::string> absolute(const std::optional<std::string>& path) {
+  if (!path || path->empty() || path->front() != '/')
     return std::nullopt;
-  return std::string(value);
+  return path;
+}
+
+std::optional<std::string> environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? std::optional<std::string>(value) : std::nullopt;
 }
 
 std::optional<std::string> homeFromUserDatabase() {
@@ -26,7 +31,7 @@ std::optional<std::string> homeFromUserDatabase() {
       buffer.resize(buffer.size() * 2);
       continue;
     }
-    if (rc != 0 || found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/')
+    if (rc != 0 || found == nullptr || found->pw_dir == nullptr)
       return std::nullopt;
     return std::string(found->pw_dir);
   }
@@ -40,23 +45,28 @@ std::string withoutTrailingSlashes(std::string path) {
 
 } // namespace
 
-std::optional<std::string> applicationSupportDirectory() {
-  // A relative HOME would make the files depend on the working directory; treat it as unset.
-  auto home = absoluteEnv("HOME");
+std::optional<std::string> supportDirectoryFor(Platform platform, const SupportEnvironment& env) {
+  auto home = absolute(env.home);
   if (!home)
-    home = homeFromUserDatabase();
-#ifdef __APPLE__
-  if (!home)
-    return std::nullopt;
-  return withoutTrailingSlashes(*home) + "/Library/Application Support";
-#else
+    home = absolute(env.userDatabaseHome);
+  if (platform == Platform::macOS) {
+    if (!home)
+      return std::nullopt;
+    return withoutTrailingSlashes(*home) + "/Library/Application Support";
+  }
   // The base directory rules say a relative XDG_DATA_HOME is invalid and must be ignored.
-  if (auto xdg = absoluteEnv("XDG_DATA_HOME"))
+  if (auto xdg = absolute(env.xdgDataHome))
     return withoutTrailingSlashes(*xdg);
   if (!home)
     return std::nullopt;
   return withoutTrailingSlashes(*home) + "/.local/share";
-#endif
+}
+
+std::optional<std::string> applicationSupportDirectory() {
+  SupportEnvironment env{environment("HOME"), environment("XDG_DATA_HOME"), std::nullopt};
+  if (!absolute(env.home))
+    env.userDatabaseHome = homeFromUserDatabase();
+  return supportDirectoryFor(kThisPlatform, env);
 }
 
 std::vector<std::string> StorePaths::resolveCandidates(std::string_view relative) {

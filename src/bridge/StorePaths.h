@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/Platform.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,10 +12,22 @@ namespace vantrel::bridge {
 // The host app's folder inside the Application Support directory.
 inline constexpr std::string_view kBundleDirectory = "com.quillmoor.vantrel/";
 
-// The platform's per-user Application Support directory, without a trailing "/":
-// macOS: $HOME/Library/Application Support; other Unix: $XDG_DATA_HOME when absolute, else
-// $HOME/.local/share. An unset, empty or relative HOME falls back to the user database.
-// Nothing when no home directory can be found at all. Worked out afresh on every call; any thread.
+// What the support directory is worked out from. `home` is the raw $HOME, `xdgDataHome` the raw
+// $XDG_DATA_HOME, `userDatabaseHome` the home directory in the user database.
+struct SupportEnvironment {
+  std::optional<std::string> home;
+  std::optional<std::string> xdgDataHome;
+  std::optional<std::string> userDatabaseHome;
+};
+
+// The per-user Application Support directory on `platform`, without a trailing "/":
+// macOS: <home>/Library/Application Support; other Unix: $XDG_DATA_HOME when absolute, else
+// <home>/.local/share. The home is $HOME when absolute, else the user database's. Nothing when
+// no home can be found. Pure.
+std::optional<std::string> supportDirectoryFor(Platform platform, const SupportEnvironment& env);
+
+// The same for this process: reads the environment (and the user database only when $HOME is
+// unusable) afresh on every call. Any thread.
 std::optional<std::string> applicationSupportDirectory();
 
 struct StorePaths {

@@ -54,17 +54,21 @@ std::string encodeQuery(const std::map<std::string, std::string>& query) {
   return out;
 }
 
+std::string buildTarget(std::string_view path, const std::map<std::string, std::string>& query) {
+  std::string target;
+  if (path.empty() || path.front() != '/')
+    target += '/';
+  target += encodePath(path);
+  if (!query.empty()) {
+    target += '?';
+    target += encodeQuery(query);
+  }
+  return target;
+}
+
 std::string buildUrl(std::string_view baseURL, std::string_view path,
                      const std::map<std::string, std::string>& query) {
-  std::string url(baseURL);
-  if (path.empty() || path.front() != '/')
-    url += '/';
-  url += encodePath(path);
-  if (!query.empty()) {
-    url += '?';
-    url += encodeQuery(query);
-  }
-  return url;
+  return std::string(baseURL) + buildTarget(path, query);
 }
 
 } // namespace vantrel::bridge

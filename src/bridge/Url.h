@@ -16,8 +16,12 @@ std::string encodePath(std::string_view path);
 // so each item arrives whole whatever the server's query parser. Empty map gives "". Pure.
 std::string encodeQuery(const std::map<std::string, std::string>& query);
 
-// baseURL, the encoded path and, unless the query is empty, "?" and the encoded query. A path
-// without a leading "/" gets one, so it can never run into the port. Pure.
+// The request-target of an HTTP request line: the encoded path and, unless the query is empty,
+// "?" and the encoded query. A path without a leading "/" gets one, so it can never run into the
+// port. Pure.
+std::string buildTarget(std::string_view path, const std::map<std::string, std::string>& query);
+
+// baseURL followed by buildTarget(path, query). Pure.
 std::string buildUrl(std::string_view baseURL, std::string_view path,
                      const std::map<std::string, std::string>& query);
 

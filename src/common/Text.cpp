@@ -3,10 +3,10 @@
 namespace vantrel {
 namespace {
 
-constexpr std::string_view kWideBlanks[] = {
-    "\u0085", "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005",
-    "\u2006", "\u2007", "\u2008", "\u2009", "\u200A", "\u2028", "\u2029", "\u202F", "\u205F",
-    "\u3000"};
+constexpr std::string_view kWideBlanks[] = {"\u0085", "\u00A0", "\u1680", "\u2000", "\u2001",
+                                            "\u2002", "\u2003", "\u2004", "\u2005", "\u2006",
+                                            "\u2007", "\u2008", "\u2009", "\u200A", "\u2028",
+                                            "\u2029", "\u202F", "\u205F", "\u3000"};
 
 bool isAsciiBlank(char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <poll.h>
 #include <unistd.h>
 
 namespace vantrel::server {
@@ -14,7 +15,16 @@ LineReader LineReader::fromFd(int fd) {
   return LineReader([fd](char* buffer, std::size_t size) -> ssize_t {
     for (;;) {
       ssize_t n = ::read(fd, buffer, size);
-      if (n >= 0 || errno != EINTR)
+      if (n >= 0)
+        return n;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        // A host may hand us a non-blocking pipe: no data yet is not the end of input.
+        pollfd in{fd, POLLIN, 0};
+        if (::poll(&in, 1, -1) >= 0 || errno == EINTR)
+          continue;
+        return -1;
+      }
+      if (errno != EINTR)
         return n;
     }
   });

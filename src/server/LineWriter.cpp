@@ -27,10 +27,14 @@ LineWriter::Sink LineWriter::fdSink(int fd) {
   };
 }
 
-void LineWriter::writeLine(std::string line) {
-  line.push_back('\n');
+void LineWriter::send(std::optional<std::string> line) {
+  if (!line) {
+    err_("vantrel-mcp: 内部错误：响应序列化失败\n");
+    return;
+  }
+  line->push_back('\n');
   std::lock_guard lock(outLock_);
-  sink_(line);
+  out_(*line);
 }
 
 } // namespace vantrel::server

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,15 +15,19 @@ public:
   // Writes all of `bytes`, or gives up when the peer has gone; returns false if it gave up.
   using Sink = std::function<bool(std::string_view bytes)>;
 
-  explicit LineWriter(Sink sink) : sink_(std::move(sink)) {}
+  // `out` takes the response lines; `err` the one diagnostic line.
+  LineWriter(Sink out, Sink err) : out_(std::move(out)), err_(std::move(err)) {}
   static Sink fdSink(int fd);
 
-  // Appends "\n" to `line` and writes it whole. A line the peer can no longer take is dropped.
-  void writeLine(std::string line);
+  // Appends "\n" to `line` and writes it whole; a line the peer can no longer take is dropped.
+  // Without a line (the response could not be serialised) writes the diagnostic to `err`
+  // instead, outside the queue. Any thread; returns once written.
+  void send(std::optional<std::string> line);
 
 private:
-  std::mutex outLock_; // guards the sink: one line at a time
-  Sink sink_;
+  std::mutex outLock_; // guards out_: one line at a time
+  Sink out_;
+  Sink err_;
 };
 
 } // namespace vantrel::server

@@ -1,7 +1,8 @@
 #include "server/MCPServer.h"
 
-#include "common/TaskPool.h"
-#include "server/JsonLine.h"
+#include "bridge/AsioTransport.h"
+#include "server/ProcessSetup.h"
+#include "server/Responder.h"
 
 namespace vantrel::server {
 
@@ -16,7 +17,6 @@ constexpr const char* kInstructions =
     "砚舟本地素材库。先调用 get_guide 阅读 agent 规范（实时读取，始终为最新），再用 search_assets "
     "检索内容卡片。导入/写笔记需要砚舟 app 处于运行状态。";
 constexpr const char* kUnparseable = "无法解析 JSON";
-constexpr std::string_view kSerializeFailure = "vantrel-mcp: 内部错误：响应序列化失败\n";
 
 json initializeResult() {
   return {{"protocolVersion", kProtocolVersion},
@@ -25,46 +25,62 @@ json initializeResult() {
           {"instructions", kInstructions}};
 }
 
-json toolCallResult(const ToolResult& result) {
-  return {{"content", json::array({{{"type", "text"}, {"text", result.text}}})},
-          {"isError", result.isError}};
+// One tools/call from start to answer; everything it needs is held by value in its frame.
+boost::asio::awaitable<void> serveToolCall(std::shared_ptr<tools::ToolRegistry> tools,
+                                           Responder responder, std::string name, json arguments) {
+  ToolResult result = co_await tools->call(std::move(name), std::move(arguments));
+  responder.answer(result);
 }
 
 } // namespace
 
-MCPServer::MCPServer(LineWriter::Sink out, LineWriter::Sink err)
-    : MCPServer(std::make_shared<tools::ToolRegistry>(), std::move(out), std::move(err)) {
+std::size_t ServerOptions::loopThreadCountDefault() {
+  return loopThreadCount();
 }
 
-MCPServer::MCPServer(std::shared_ptr<tools::ToolRegistry> tools, LineWriter::Sink out,
-                     LineWriter::Sink err)
-    : tools_(std::move(tools)), pending_(std::make_shared<TaskGroup>()),
-      outQueue_(std::make_shared<LineWriter>(std::move(out))), err_(std::move(err)) {
+std::size_t ServerOptions::loopStackSizeDefault() {
+  return loopStackSize();
+}
+
+MCPServer::MCPServer(LineWriter::Sink out, LineWriter::Sink err, ServerOptions options)
+    : loop_(std::make_unique<EventLoop>(options.loopThreads, options.loopStack)),
+      transport_(options.transport ? std::move(options.transport)
+                                   : std::make_shared<bridge::AsioTransport>()),
+      tools_(std::make_shared<tools::ToolRegistry>(
+          bridge::BridgeClient(transport_, std::move(options.credentials)),
+          [loop = loop_.get()](boost::asio::awaitable<void> task) {
+            loop->spawn(std::move(task));
+          })),
+      pending_(std::make_shared<TaskGroup>()),
+      outQueue_(std::make_shared<LineWriter>(std::move(out), std::move(err))) {
+}
+
+MCPServer::~MCPServer() {
+  loop_->stop();
+  // Kept connections belong to the loop's context: close them while it still exists.
+  transport_->shutdown();
+  loop_.reset();
 }
 
 void MCPServer::run(LineReader& input) {
   std::string line;
   while (input.next(line)) {
-    auto request = parseRequestLine(line);
+    auto request = decodeRequest(line);
     if (!request) {
-      sendError(json(nullptr), MCPError::parseError(kUnparseable));
+      outQueue_->send(errorLine(kNullId, MCPError::parseError(kUnparseable)));
       continue;
     }
-    auto id = request->find("id");
-    if (id == request->end())
+    if (!request->idText)
       continue; // a notification: nothing to answer, nothing to do
-    auto method = request->find("method");
-    auto params = request->find("params");
-    static const json kNoParams = json::object();
-    handle(std::move(*id),
-           method != request->end() && method->is_string() ? method->get_ref<const std::string&>()
-                                                           : std::string(),
-           params != request->end() && params->is_object() ? *params : kNoParams);
+    handle(std::move(*request));
   }
   pending_->wait();
 }
 
-void MCPServer::handle(json id, const std::string& method, const json& params) {
+void MCPServer::handle(Request request) {
+  const std::string& id = *request.idText;
+  const std::string& method = request.method;
+  json& params = request.params;
   if (method == "initialize") {
     auto clientInfo = params.find("clientInfo");
     if (clientInfo != params.end() && clientInfo->is_object()) {
@@ -73,51 +89,36 @@ void MCPServer::handle(json id, const std::string& method, const json& params) {
                                 ? std::optional<std::string>(name->get<std::string>())
                                 : std::nullopt);
     }
-    sendResult(id, initializeResult());
+    outQueue_->send(resultLine(id, initializeResult()));
   } else if (method == "tools/list") {
-    sendResult(id, {{"tools", tools_->definitions()}});
+    outQueue_->send(resultLine(id, {{"tools", tools_->definitions()}}));
   } else if (method == "tools/call") {
-    startToolCall(std::move(id), params);
+    startToolCall(std::move(*request.idText), std::move(request.params));
   } else if (method == "ping") {
-    sendResult(id, json::object());
+    outQueue_->send(resultLine(id, json::object()));
   } else {
-    sendError(id, MCPError::methodNotFound(method));
+    outQueue_->send(errorLine(id, MCPError::methodNotFound(method)));
   }
 }
 
-void MCPServer::startToolCall(json id, const json& params) {
+void MCPServer::startToolCall(std::string idText, json params) {
   auto name = params.find("name");
   auto arguments = params.find("arguments");
   std::string toolName =
       name != params.end() && name->is_string() ? name->get<std::string>() : std::string();
   json toolArguments =
-      arguments != params.end() && arguments->is_object() ? *arguments : json::object();
+      arguments != params.end() && arguments->is_object() ? std::move(*arguments) : json::object();
 
   pending_->enter(); // before the task exists, so the drain at end of input cannot miss it
-  TaskPool::shared().spawn([this, id = std::move(id), toolName = std::move(toolName),
-                            toolArguments = std::move(toolArguments)] {
-    ToolResult result = tools_->call(toolName, toolArguments);
-    sendResult(id, toolCallResult(result));
-    pending_->leave();
-  });
-}
-
-void MCPServer::sendResult(const json& id, json result) {
-  write({{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}});
-}
-
-void MCPServer::sendError(const json& id, const MCPError& error) {
-  write({{"jsonrpc", "2.0"},
-         {"id", id},
-         {"error", {{"code", error.code}, {"message", error.message}}}});
-}
-
-void MCPServer::write(const json& message) {
-  if (auto line = serializeLine(message)) {
-    outQueue_->writeLine(std::move(*line));
-  } else {
-    err_(kSerializeFailure);
+  try {
+    loop_->spawn(serveToolCall(tools_, Responder(std::move(idText), outQueue_, pending_),
+                               std::move(toolName), std::move(toolArguments)));
+  } catch (const std::exception&) {
+    // No memory for the task: its Responder, destroyed with it, has answered the call.
   }
+  // A loop that got no thread at start runs here, one call at a time.
+  if (loop_->threads() == 0)
+    loop_->runHereUntil([this] { return pending_->empty(); });
 }
 
 } // namespace vantrel::server

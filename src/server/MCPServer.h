@@ -1,27 +1,45 @@
 #pragma once
 
+#include "bridge/BridgeClient.h"
+#include "bridge/HttpTransport.h"
+#include "server/EventLoop.h"
+#include "server/JsonRpc.h"
 #include "server/LineReader.h"
 #include "server/LineWriter.h"
-#include "server/MCPError.h"
 #include "server/TaskGroup.h"
 #include "tools/ToolRegistry.h"
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
 namespace vantrel::server {
 
+// How a server is put together; the defaults are the real process's.
+struct ServerOptions {
+  std::shared_ptr<bridge::HttpTransport> transport; // null: an AsioTransport of its own
+  bridge::BridgeClient::CredentialsSource credentials = bridge::readCredentials;
+  std::size_t loopThreads = loopThreadCountDefault();
+  std::size_t loopStack = loopStackSizeDefault();
+
+  static std::size_t loopThreadCountDefault();
+  static std::size_t loopStackSizeDefault();
+};
+
 // The MCP server over one line-based connection: reads requests, answers initialize,
-// tools/list and ping on the reading thread, runs each tools/call as its own task, and writes
-// every response as one line through the serial output queue.
+// tools/list and ping on the reading thread, hands each tools/call to the event loop, and
+// writes every response as one line through the serial output queue.
 class MCPServer {
 public:
   // `out` receives response lines; `err` the one diagnostic line when a response cannot be
   // serialised.
-  MCPServer(LineWriter::Sink out, LineWriter::Sink err);
-  MCPServer(std::shared_ptr<tools::ToolRegistry> tools, LineWriter::Sink out, LineWriter::Sink err);
+  MCPServer(LineWriter::Sink out, LineWriter::Sink err, ServerOptions options = {});
+  // Stops the loop before anything a task may still use goes away.
+  ~MCPServer();
+  MCPServer(const MCPServer&) = delete;
+  MCPServer& operator=(const MCPServer&) = delete;
 
   // The read loop. Returns when input has ended and every started tool call has answered.
   void run(LineReader& input);
@@ -29,16 +47,15 @@ public:
   tools::ToolRegistry& tools() { return *tools_; }
 
 private:
-  void handle(nlohmann::json id, const std::string& method, const nlohmann::json& params);
-  void startToolCall(nlohmann::json id, const nlohmann::json& params);
-  void sendResult(const nlohmann::json& id, nlohmann::json result);
-  void sendError(const nlohmann::json& id, const MCPError& error);
-  void write(const nlohmann::json& message);
+  void handle(Request request);
+  void startToolCall(std::string idText, nlohmann::json params);
 
+  // Declared first so that it is built before, and torn down after, what its tasks use.
+  std::unique_ptr<EventLoop> loop_;
+  std::shared_ptr<bridge::HttpTransport> transport_;
   std::shared_ptr<tools::ToolRegistry> tools_;
   std::shared_ptr<TaskGroup> pending_;
   std::shared_ptr<LineWriter> outQueue_;
-  LineWriter::Sink err_;
 };
 
 } // namespace vantrel::server

@@ -20,13 +20,17 @@ public:
     if (--count_ == 0)
       drained_.notify_all();
   }
+  bool empty() const {
+    std::lock_guard lock(lock_);
+    return count_ == 0;
+  }
   void wait() {
     std::unique_lock lock(lock_);
     drained_.wait(lock, [this] { return count_ == 0; });
   }
 
 private:
-  std::mutex lock_; // guards count_
+  mutable std::mutex lock_; // guards count_
   std::condition_variable drained_;
   std::size_t count_ = 0;
 };

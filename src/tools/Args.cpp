@@ -1,5 +1,7 @@
 #include "tools/Args.h"
 
+#include "common/Json.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -74,23 +76,8 @@ std::optional<std::int64_t> intArg(std::string_view key, const json& arguments) 
   const json* value = member(key, arguments);
   if (!value)
     return std::nullopt;
-  if (value->is_number_integer()) {
-    if (value->is_number_unsigned() &&
-        value->get<std::uint64_t>() >
-            static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      return std::nullopt;
-    }
-    return value->get<std::int64_t>();
-  }
-  if (value->is_number_float()) {
-    double d = value->get<double>();
-    // 2^63 is exactly representable; anything at or past it does not fit.
-    if (!std::isfinite(d) || std::trunc(d) != d || d < -9223372036854775808.0 ||
-        d >= 9223372036854775808.0) {
-      return std::nullopt;
-    }
-    return static_cast<std::int64_t>(d);
-  }
+  if (value->is_number())
+    return integralInt64(*value);
   if (value->is_string())
     return parseDecimalInteger(value->get_ref<const std::string&>());
   return std::nullopt;

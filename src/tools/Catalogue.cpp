@@ -1,25 +1,21 @@
 #include "tools/Catalogue.h"
 
+#include "tools/ToolPlans.h"
+
 #include <utility>
 
 namespace vantrel::tools {
 namespace {
 
-// One tool as the agent sees it. The schema is JSON text so that it reads exactly as it is
-// served; the tests parse every entry, so a typo cannot reach an agent.
-struct ToolEntry {
-  const char* name;
-  const char* description;
-  const char* inputSchema;
-};
-
-// The order is the order of tools/list. Each statement of a description is a line of its own,
-// here and in the text the agent reads; formatting is off so the texts stay one per line.
+// The one list of tools. The order is the order of tools/list. Each statement of a description is a
+// line of its own, here and in the text the agent reads; formatting is off so the texts stay one
+// per line.
 // clang-format off
-constexpr ToolEntry kCatalogue[] = {
+constexpr Tool kCatalogue[] = {
     {"get_guide",
      "阅读砚舟素材库的 agent 规范（写入通道与边界；内置规范由砚舟维护并自动更新，用户个人约定附于文末）。调用时读取最新内容，首次接入必读。",
-     R"({"type": "object", "properties": {}, "required": []})"},
+     R"({"type": "object", "properties": {}, "required": []})",
+     planGetGuide},
 
     {"search_assets",
      "搜索砚舟素材库。返回内容卡片摘要列表（shortID/displayTitle/mediaKind/tags/noteCount）。query 为全文关键词；mediaKind 可选 video/image；tag 为精确标签；hasNotes=true 只看有笔记的；分页 limit(默认20,上限200)/offset。",
@@ -34,7 +30,8 @@ constexpr ToolEntry kCatalogue[] = {
            "limit": {"type": "integer"},
            "offset": {"type": "integer"}
          },
-         "required": []})"},
+         "required": []})",
+     planSearchAssets},
 
     {"get_asset",
      "按 shortID 取单条内容卡片详情：标题、assetDescription（内容卡片正文）、标签、笔记列表（按 timestamp 升序，无时间戳的总结排最后）、视频时长 durationSeconds（秒）、videoPath/thumbnailPath 本地绝对路径、images[]（图集全部子图的绝对路径，按展示顺序排序，可直接读文件看图）、transcriptText（已有的转写正文，没转写过的内容卡片没有这个字段）。\n"
@@ -43,7 +40,8 @@ constexpr ToolEntry kCatalogue[] = {
      "shortID 先用 search_assets 获取。",
      R"({"type": "object",
          "properties": {"shortID": {"type": "string"}},
-         "required": ["shortID"]})"},
+         "required": ["shortID"]})",
+     planGetAsset},
 
     {"get_events",
      "拉取素材库最近发生的变化（新内容卡片导入、转写完成、笔记被用户增改），返回增量事件。\n"
@@ -56,7 +54,8 @@ constexpr ToolEntry kCatalogue[] = {
          "properties": {
            "since": {"type": "integer", "description": "上次调用返回的 cursor；首次调用省略"}
          },
-         "required": []})"},
+         "required": []})",
+     planGetEvents},
 
     {"import_from_link",
      "把一个分享链接解析下载入库（支持抖音/B站/快手/小红书）。\n"
@@ -65,7 +64,8 @@ constexpr ToolEntry kCatalogue[] = {
      "已导入过的链接会直接返回已有的内容卡片（alreadyImported 为 true），不会重复创建；但不同形式的分享链接可能指向同一内容，导入前可先用 search_assets 查一下。",
      R"({"type": "object",
          "properties": {"url": {"type": "string"}, "title": {"type": "string"}},
-         "required": ["url"]})"},
+         "required": ["url"]})",
+     planImportFromLink},
 
     {"import_file",
      "把本机视频/图片文件导入砚舟素材库（文件会被复制进素材库目录）。\n"
@@ -76,7 +76,8 @@ constexpr ToolEntry kCatalogue[] = {
      "注意：文件导入不去重，重复导入同一文件会产生重复条目，导入前可先用 search_assets 查一下。",
      R"({"type": "object",
          "properties": {"path": {"type": "string"}, "title": {"type": "string"}},
-         "required": ["path"]})"},
+         "required": ["path"]})",
+     planImportFile},
 
     {"create_gallery",
      "把本机多张图片创建为一条图集素材（最多 100 张，图片会被复制进素材库；单张也可以）。\n"
@@ -90,7 +91,8 @@ constexpr ToolEntry kCatalogue[] = {
            "title": {"type": "string"},
            "description": {"type": "string"}
          },
-         "required": ["paths"]})"},
+         "required": ["paths"]})",
+     planCreateGallery},
 
     {"add_note",
      "给内容卡片追加一条笔记。\n"
@@ -112,7 +114,8 @@ constexpr ToolEntry kCatalogue[] = {
            "kind": {"type": "string", "enum": ["observation", "ai_board"]},
            "time_source": {"type": "string", "enum": ["frame", "transcript"]}
          },
-         "required": ["shortID", "content"]})"},
+         "required": ["shortID", "content"]})",
+     planAddNote},
 
     {"extract_audio",
      "从视频素材提取音轨，让 agent 拿到音频文件做语音转文字（STT）。\n"
@@ -130,7 +133,8 @@ constexpr ToolEntry kCatalogue[] = {
            "shortID": {"type": "string"},
            "format": {"type": "string", "enum": ["m4a", "wav"]}
          },
-         "required": ["shortID"]})"},
+         "required": ["shortID"]})",
+     planExtractAudio},
 
     {"save_transcript",
      "把语音转文字的结果写回内容卡片的「视频转文字」看板（与 app 内腾讯云转写共用同一容器，写入即覆盖该内容卡片的历史转写，后写的为准）。\n"
@@ -149,7 +153,8 @@ constexpr ToolEntry kCatalogue[] = {
            "text": {"type": "string"},
            "overwrite": {"type": "boolean"}
          },
-         "required": ["shortID", "text"]})"},
+         "required": ["shortID", "text"]})",
+     planSaveTranscript},
 
     {"extract_frames",
      "从视频素材抽取指定时间点的画面（JPEG），让你能「看到」视频内容。\n"
@@ -169,7 +174,8 @@ constexpr ToolEntry kCatalogue[] = {
                      "description": "时间点数组（秒），最多 20 个；与 t 二选一"},
            "maxWidth": {"type": "integer"}
          },
-         "required": ["shortID"]})"},
+         "required": ["shortID"]})",
+     planExtractFrames},
 
     {"ai_export",
      "把指定内容卡片导出为一份 AI 工作单文件（markdown），并返回其本地绝对路径。\n"
@@ -179,18 +185,33 @@ constexpr ToolEntry kCatalogue[] = {
      "需要砚舟 app 正在运行。",
      R"({"type": "object",
          "properties": {"shortID": {"type": "string"}},
-         "required": ["shortID"]})"},
+         "required": ["shortID"]})",
+     planAiExport},
 
     {"ai_settle",
      "结算 AI 工作区：把各工作单里 <!-- vantrel:deliver --> 标记下方的交付内容收回，落成带〔AI 书写〕标记的 AI 看板笔记。\n"
      "返回 {recovered, skipped, failures}：recovered 为成功收回数；skipped 为交付区为空的工作单数（只讨论无产出，留在原处不收）；failures 为异常，如内容卡片已不在库中（文件保留待重试）。\n"
      "通常在一段工作结束时调用一次。\n"
      "需要砚舟 app 正在运行。",
-     R"({"type": "object", "properties": {}, "required": []})"},
+     R"({"type": "object", "properties": {}, "required": []})",
+     planAiSettle},
 };
 // clang-format on
 
 } // namespace
+
+std::span<const Tool> allTools() {
+  return kCatalogue;
+}
+
+const Tool* findTool(std::string_view name) {
+  // Exact match: no case folding, trimming or aliases.
+  for (const Tool& tool : kCatalogue) {
+    if (name == tool.name)
+      return &tool;
+  }
+  return nullptr;
+}
 
 nlohmann::json toolDefinitions() {
   auto definitions = nlohmann::json::array();

@@ -1,16 +1,16 @@
 // Media extraction: extract_audio and extract_frames ask the Bridge for files it makes.
 #include "tools/Args.h"
-#include "tools/ToolRegistry.h"
-#include "tools/ToolSupport.h"
+#include "tools/ToolPlans.h"
 
 namespace vantrel::tools {
 
+using bridge::BridgeCall;
 using nlohmann::json;
 
-ToolResult ToolRegistry::extractAudio(const json& arguments) {
+Plan planExtractAudio(const json& arguments, const CallContext&) {
   auto shortID = shortIdArg(arguments);
   if (!shortID)
-    return missingShortID();
+    return Plan::answer(missingShortID());
   bridge::Query query;
   if (auto format = stringArg("format", arguments))
     query["format"] = *format;
@@ -19,13 +19,13 @@ ToolResult ToolRegistry::extractAudio(const json& arguments) {
     if (auto value = numberArg(key, arguments))
       query[key] = decimalText(*value);
   }
-  return client_.get(assetPath(*shortID, "/audio"), query);
+  return Plan::ask(BridgeCall::get(assetPath(*shortID, "/audio"), std::move(query)));
 }
 
-ToolResult ToolRegistry::extractFrames(const json& arguments) {
+Plan planExtractFrames(const json& arguments, const CallContext&) {
   auto shortID = shortIdArg(arguments);
   if (!shortID)
-    return missingShortID();
+    return Plan::answer(missingShortID());
   bridge::Query query;
   auto times = arguments.find("times");
   if (auto t = numberArg("t", arguments)) {
@@ -41,16 +41,16 @@ ToolResult ToolRegistry::extractFrames(const json& arguments) {
       joined += decimalText(*number);
     }
     if (joined.empty())
-      return ToolResult::fail("times 解析失败：需要数字数组");
+      return Plan::answer(ToolResult::fail("times 解析失败：需要数字数组"));
     query["times"] = joined;
   } else if (times != arguments.end() && times->is_string()) {
     query["times"] = times->get<std::string>(); // the Bridge parses the string form itself
   } else {
-    return ToolResult::fail("缺少时间点参数：单帧用 t=12.5，多帧用 times=[1,5,9]");
+    return Plan::answer(ToolResult::fail("缺少时间点参数：单帧用 t=12.5，多帧用 times=[1,5,9]"));
   }
   if (auto maxWidth = intArg("maxWidth", arguments))
     query["maxWidth"] = std::to_string(*maxWidth);
-  return client_.get(assetPath(*shortID, "/frames"), query);
+  return Plan::ask(BridgeCall::get(assetPath(*shortID, "/frames"), std::move(query)));
 }
 
 } // namespace vantrel::tools

@@ -1,18 +1,27 @@
 // Library queries: get_guide, search_assets, get_asset, get_events.
-#include "bridge/AgentGuideReader.h"
 #include "tools/Args.h"
-#include "tools/ToolRegistry.h"
-#include "tools/ToolSupport.h"
+#include "tools/ToolPlans.h"
 
 namespace vantrel::tools {
 
+using bridge::BridgeCall;
 using nlohmann::json;
 
-ToolResult ToolRegistry::getGuide(const json&) {
-  return ToolResult::ok(bridge::AgentGuideReader::load());
+ToolResult missingShortID() {
+  return ToolResult::fail("缺少参数 shortID");
 }
 
-ToolResult ToolRegistry::searchAssets(const json& arguments) {
+std::string assetPath(std::string_view shortID, std::string_view suffix) {
+  std::string path = "/assets/";
+  path.append(shortID).append(suffix);
+  return path;
+}
+
+Plan planGetGuide(const json&, const CallContext&) {
+  return {ReadGuide{}, std::nullopt};
+}
+
+Plan planSearchAssets(const json& arguments, const CallContext&) {
   bridge::Query query;
   // Strings go through as sent: empty ones too, and values outside the listed enums; the
   // Bridge is the judge of them.
@@ -30,24 +39,21 @@ ToolResult ToolRegistry::searchAssets(const json& arguments) {
     if (auto value = intArg(key, arguments))
       query[key] = std::to_string(*value);
   }
-  return client_.get("/assets", query);
+  return Plan::ask(BridgeCall::get("/assets", std::move(query)));
 }
 
-ToolResult ToolRegistry::getAsset(const json& arguments) {
+Plan planGetAsset(const json& arguments, const CallContext&) {
   auto shortID = shortIdArg(arguments);
   if (!shortID)
-    return missingShortID();
-  ToolResult result = client_.get(assetPath(*shortID), {});
-  if (!result.isError)
-    noteTranscriptIfPresent(*shortID, result.text);
-  return result;
+    return Plan::answer(missingShortID());
+  return Plan::ask(BridgeCall::get(assetPath(*shortID))).tracksTranscriptOf(*shortID);
 }
 
-ToolResult ToolRegistry::getEvents(const json& arguments) {
+Plan planGetEvents(const json& arguments, const CallContext&) {
   bridge::Query query;
   if (auto since = intArg("since", arguments))
     query["since"] = std::to_string(*since);
-  return client_.get("/events", query);
+  return Plan::ask(BridgeCall::get("/events", std::move(query)));
 }
 
 } // namespace vantrel::tools

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/BridgeCall.h"
 #include "common/ToolResult.h"
 
 #include <nlohmann/json.hpp>
@@ -17,5 +18,10 @@ std::string errorClass(const ToolResult& result);
 // when true.
 nlohmann::json usageReport(const std::string& tool, const ToolResult& result, std::int64_t durMs,
                            bool hadTranscript);
+
+// The POST that delivers a report to "/telemetry".
+inline bridge::BridgeCall reportCall(const nlohmann::json& report) {
+  return bridge::BridgeCall::post("/telemetry", report);
+}
 
 } // namespace vantrel::tools

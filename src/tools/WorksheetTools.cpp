@@ -1,22 +1,22 @@
 // AI worksheets: the Bridge exports a card as a file and later settles what the agent wrote.
 #include "tools/Args.h"
-#include "tools/ToolRegistry.h"
-#include "tools/ToolSupport.h"
+#include "tools/ToolPlans.h"
 
 namespace vantrel::tools {
 
+using bridge::BridgeCall;
 using nlohmann::json;
 
-ToolResult ToolRegistry::aiExport(const json& arguments) {
+Plan planAiExport(const json& arguments, const CallContext&) {
   auto shortID = shortIdArg(arguments);
   if (!shortID)
-    return missingShortID();
+    return Plan::answer(missingShortID());
   // The card travels in the query, where the client encodes it as a value.
-  return client_.get("/ai/export", {{"shortID", *shortID}});
+  return Plan::ask(BridgeCall::get("/ai/export", {{"shortID", *shortID}}));
 }
 
-ToolResult ToolRegistry::aiSettle(const json&) {
-  return client_.post("/ai/settle", json::object());
+Plan planAiSettle(const json&, const CallContext&) {
+  return Plan::ask(BridgeCall::post("/ai/settle", json::object()));
 }
 
 } // namespace vantrel::tools

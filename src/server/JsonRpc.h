@@ -1,0 +1,40 @@
+#pragma once
+
+#include "common/ToolResult.h"
+#include "server/MCPError.h"
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vantrel::server {
+
+// The id written when a request has none to echo (the answer to an unparseable line).
+inline constexpr std::string_view kNullId = "null";
+
+// One decoded request line. Only `id`, `method` and `params` are read; everything else, the
+// "jsonrpc" member included, is ignored.
+struct Request {
+  // The id as compact JSON text, echoed exactly as it came: an integer too long for 64 bits keeps
+  // its digits, so an agent host can match the reply. Absent: a notification.
+  std::optional<std::string> idText;
+  std::string method;    // the empty string when missing or not a string
+  nlohmann::json params; // the empty object when missing or not an object
+};
+
+// Decodes one input line; invalid UTF-8 becomes U+FFFD first (the line is changed in place).
+// Nothing when the line is not one JSON object: a parse error, a NUL byte, nesting deeper than
+// the JSON policy allows, or a top level that is not an object.
+std::optional<Request> decodeRequest(std::string& line);
+
+// The response lines, without their line feed. Nothing when the message cannot be written as
+// valid JSON (a string that is not UTF-8, a number that is not finite).
+std::optional<std::string> resultLine(std::string_view idText, const nlohmann::json& result);
+std::optional<std::string> errorLine(std::string_view idText, const MCPError& error);
+// The result of a tools/call: one text content and the error flag. Built without copying the
+// text into a JSON tree, since it can be tens of megabytes.
+std::optional<std::string> toolCallLine(std::string_view idText, const ToolResult& result);
+
+} // namespace vantrel::server

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "common/ToolResult.h"
+#include "server/LineWriter.h"
+#include "server/TaskGroup.h"
+
+#include <memory>
+#include <string>
+
+namespace vantrel::server {
+
+// The answer owed to one tools/call, made so that it is given exactly once: answer() writes the
+// response line and leaves `pending`; a Responder dropped without an answer (its task failed or
+// was destroyed) answers with an internal-error result instead, so no call is ever left hanging
+// and the drain at end of input always ends. Moved into the task that serves the call; used by
+// one thread at a time.
+class Responder {
+public:
+  // `pending` has been entered for this call by the reading thread.
+  Responder(std::string idText, std::shared_ptr<LineWriter> out, std::shared_ptr<TaskGroup> pending)
+      : idText_(std::move(idText)), out_(std::move(out)), pending_(std::move(pending)) {}
+  Responder(Responder&& other) noexcept = default;
+  Responder& operator=(Responder&&) = delete;
+  Responder(const Responder&) = delete;
+  ~Responder();
+
+  // Writes the tool-call response (or the serialisation diagnostic) and leaves `pending`. Later
+  // calls do nothing.
+  void answer(const ToolResult& result) noexcept;
+
+private:
+  std::string idText_;
+  std::shared_ptr<LineWriter> out_; // null once answered or moved from
+  std::shared_ptr<TaskGroup> pending_;
+};
+
+} // namespace vantrel::server
