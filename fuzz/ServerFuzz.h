@@ -5,10 +5,9 @@
 // is checked against what any input must yield.
 
 #include "bridge/HttpTransport.h"
-#include "server/JsonLine.h"
+#include "server/JsonRpc.h"
 #include "server/LineReader.h"
 #include "server/MCPServer.h"
-#include "tools/ToolRegistry.h"
 
 #include <nlohmann/json.hpp>
 
@@ -36,17 +35,8 @@ inline constexpr std::string_view kFuzzToken = "fuzz-token-0f1e2d";
 // 200, so each one is exactly one exchange and can be counted.
 class StubBridge final : public bridge::HttpTransport {
 public:
-  bridge::HttpOutcome perform(const bridge::HttpRequest& request) const noexcept override {
-    try {
-      if (std::find(request.headers.begin(), request.headers.end(),
-                    "Authorization: Bearer " + std::string(kFuzzToken)) == request.headers.end())
-        noteProblem("a Bridge request without the bearer token: " + request.url);
-      if (isReport(request))
-        return report(request);
-      return answer(request);
-    } catch (const std::exception&) {
-      return bridge::TransportFailure{"stub: out of memory"};
-    }
+  boost::asio::awaitable<bridge::HttpOutcome> exchange(bridge::HttpRequest request) override {
+    co_return respond(request);
   }
 
   // Waits until `count` usage reports have arrived; false if that takes longer than `limit`.
@@ -64,9 +54,21 @@ public:
   }
 
 private:
+  bridge::HttpOutcome respond(const bridge::HttpRequest& request) const noexcept {
+    try {
+      if (std::find(request.headers.begin(), request.headers.end(),
+                    "Authorization: Bearer " + std::string(kFuzzToken)) == request.headers.end())
+        noteProblem("a Bridge request without the bearer token: " + request.target);
+      if (isReport(request))
+        return report(request);
+      return answer(request);
+    } catch (const std::exception&) {
+      return bridge::TransportFailure{"stub: out of memory"};
+    }
+  }
+
   static bool isReport(const bridge::HttpRequest& request) {
-    auto path = request.url.find("/telemetry");
-    return request.method == "POST" && path != std::string::npos && path + 10 == request.url.size();
+    return request.method == "POST" && request.target == "/telemetry";
   }
 
   static std::uint64_t hashOf(const bridge::HttpRequest& request) {
@@ -76,7 +78,7 @@ private:
         h = (h ^ c) * 1099511628211ull;
     };
     mix(request.method);
-    mix(request.url);
+    mix(request.target);
     if (request.body)
       mix(*request.body);
     return h;
@@ -90,18 +92,18 @@ private:
     case 1:
       return bridge::HttpReply{401, R"({"error":"unauthorized"})"};
     case 2:
-      return bridge::HttpReply{404, request.url};
+      return bridge::HttpReply{404, request.target};
     case 3:
       return bridge::HttpReply{204, ""};
     case 4:
       return bridge::HttpReply{
-          200, nlohmann::json{{"transcriptText", "t"}, {"url", request.url}}.dump()};
+          200, nlohmann::json{{"transcriptText", "t"}, {"url", request.target}}.dump()};
     case 5: // cut in half, possibly inside a multi-byte character
       return bridge::HttpReply{200, body.substr(0, body.size() / 2)};
     case 6:
-      return bridge::HttpReply{200, "\xff\xfe" + request.url};
+      return bridge::HttpReply{200, "\xff\xfe" + request.target};
     default:
-      return bridge::HttpReply{200, request.url + "\n" + body};
+      return bridge::HttpReply{200, request.target + "\n" + body};
     }
   }
 
@@ -151,17 +153,17 @@ inline Expected expectedFor(std::string input) {
   auto reader = server::LineReader::fromString(std::move(input));
   std::string line;
   while (reader.next(line)) {
-    auto request = server::parseRequestLine(line);
+    auto request = server::decodeRequest(line);
     if (!request) {
       expected.ids.insert("null");
       continue;
     }
-    auto id = request->find("id");
-    if (id == request->end())
+    if (!request->idText)
       continue;
-    expected.ids.insert(id->dump());
-    auto method = request->find("method");
-    if (method != request->end() && *method == "tools/call")
+    // Compared as parsed values: an id past 64 bits is echoed with its digits, and both sides
+    // parse them to the same double.
+    expected.ids.insert(nlohmann::json::parse(*request->idText).dump());
+    if (request->method == "tools/call")
       ++expected.toolCalls;
   }
   return expected;
@@ -207,19 +209,24 @@ inline std::optional<std::string> checkReply(std::string_view line, std::string&
 
 // Runs `input` through a fresh server to end of input and checks every invariant. Nothing when
 // all hold, else what broke. The caller has pointed HOME (and XDG_DATA_HOME) at a support
-// directory whose bridge.token holds kFuzzToken.
+// directory holding the guide; the credentials come without a file.
 inline std::optional<std::string> checkServerInput(std::string_view input) {
   Expected expected = expectedFor(std::string(input));
 
   auto stub = std::make_shared<StubBridge>();
-  auto tools = std::make_shared<tools::ToolRegistry>(bridge::BridgeClient(stub));
+  server::ServerOptions options;
+  options.transport = stub;
+  options.credentials = [] {
+    return bridge::CredentialsLookup{
+        bridge::Credentials{"http://127.0.0.1:4567", std::string(kFuzzToken), 4567}, std::nullopt};
+  };
   std::mutex outLock;
   std::vector<std::string> writes;
   std::mutex errLock;
   std::string errors;
+  bool reportsArrived = false;
   {
     server::MCPServer server(
-        tools,
         [&](std::string_view bytes) {
           std::lock_guard lock(outLock);
           writes.emplace_back(bytes);
@@ -229,15 +236,14 @@ inline std::optional<std::string> checkServerInput(std::string_view input) {
           std::lock_guard lock(errLock);
           errors.append(bytes);
           return true;
-        });
+        },
+        std::move(options));
     auto reader = server::LineReader::fromString(std::string(input));
     server.run(reader);
+    // Every tool call posts one report from a task of its own, on the loop the server owns:
+    // wait for them before it goes.
+    reportsArrived = stub->waitForReports(expected.toolCalls, std::chrono::milliseconds(20000));
   }
-
-  // Every tool call posts one report from a task of its own; wait for them, so none outlives
-  // this input (and the support directory it reads).
-  const bool reportsArrived =
-      stub->waitForReports(expected.toolCalls, std::chrono::milliseconds(20000));
 
   if (!errors.empty())
     return "a response could not be written: " + errors;

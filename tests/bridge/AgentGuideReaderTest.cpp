@@ -5,12 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 namespace vantrel::bridge {
 namespace {
 
 const std::string kNotFound =
     "未找到指导文档。砚舟 app 首次启动会生成 agent-guide.md；请先启动砚舟。";
+
+// The guide's text when it was read as a success.
+std::string loaded() {
+  ToolResult result = AgentGuideReader::load();
+  EXPECT_FALSE(result.isError) << result.text;
+  return result.text;
+}
 
 class AgentGuideReaderTest : public ::testing::Test {
 protected:
@@ -19,48 +27,61 @@ protected:
 };
 
 TEST_F(AgentGuideReaderTest, NeitherPlaceHoldsTheGuide) {
-  EXPECT_EQ(AgentGuideReader::load(), kNotFound);
+  EXPECT_EQ(loaded(), kNotFound);
 }
 
 TEST_F(AgentGuideReaderTest, BundleFolderFirstTextExactlyAsStored) {
   const std::string guide = "\xEF\xBB\xBF# 指南\r\n\n  trailing spaces  \n\n";
   dir_.writeFile("agent-guide.md", guide, /*inBundle=*/true);
   dir_.writeFile("agent-guide.md", "other", /*inBundle=*/false);
-  EXPECT_EQ(AgentGuideReader::load(), guide);
+  EXPECT_EQ(loaded(), guide);
 }
 
 TEST_F(AgentGuideReaderTest, OnlySupportDirectoryHoldsIt) {
   dir_.writeFile("agent-guide.md", "# direct", /*inBundle=*/false);
-  EXPECT_EQ(AgentGuideReader::load(), "# direct");
+  EXPECT_EQ(loaded(), "# direct");
 }
 
 TEST_F(AgentGuideReaderTest, UnreadableBundleCopyFallsThrough) {
   dir_.writeFile("agent-guide.md", "# direct", /*inBundle=*/false);
   dir_.writeFile("agent-guide.md", "bad \xC0\xAF utf-8", /*inBundle=*/true);
-  EXPECT_EQ(AgentGuideReader::load(), "# direct");
+  EXPECT_EQ(loaded(), "# direct");
 
   dir_.removeFile("agent-guide.md", true);
   std::filesystem::create_directory(dir_.pathOf("agent-guide.md", true));
-  EXPECT_EQ(AgentGuideReader::load(), "# direct");
+  EXPECT_EQ(loaded(), "# direct");
 }
 
 TEST_F(AgentGuideReaderTest, InvalidEverywhereGivesTheMessage) {
   dir_.writeFile("agent-guide.md", "\xFF", true);
   dir_.writeFile("agent-guide.md", "\xFE", false);
-  EXPECT_EQ(AgentGuideReader::load(), kNotFound);
+  EXPECT_EQ(loaded(), kNotFound);
 }
 
 TEST_F(AgentGuideReaderTest, EmptyFileIsAnEmptyGuideNotAMissingOne) {
   dir_.writeFile("agent-guide.md", "", true);
   dir_.writeFile("agent-guide.md", "# direct", false);
-  EXPECT_EQ(AgentGuideReader::load(), "");
+  EXPECT_EQ(loaded(), "");
 }
 
 TEST_F(AgentGuideReaderTest, RewrittenBetweenCalls) {
   dir_.writeFile("agent-guide.md", "v1", true);
-  EXPECT_EQ(AgentGuideReader::load(), "v1");
+  EXPECT_EQ(loaded(), "v1");
   dir_.writeFile("agent-guide.md", "v2 更新", true);
-  EXPECT_EQ(AgentGuideReader::load(), "v2 更新");
+  EXPECT_EQ(loaded(), "v2 更新");
+}
+
+TEST_F(AgentGuideReaderTest, OversizedGuideIsAFailureThatSaysSo) {
+  { std::ofstream huge(dir_.pathOf("agent-guide.md", true), std::ios::binary); }
+  std::filesystem::resize_file(dir_.pathOf("agent-guide.md", true), kMaxGuideBytes + 1);
+  ToolResult result = AgentGuideReader::load();
+  EXPECT_TRUE(result.isError);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.text.find("16 MiB"), std::string::npos) << result.text;
+
+  // A readable copy in the other place still serves.
+  dir_.writeFile("agent-guide.md", "# direct", false);
+  EXPECT_EQ(loaded(), "# direct");
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 #include "bridge/BridgeClient.h"
 
+#include "bridge/AsioTransport.h"
 #include "bridge/HttpTransport.h"
 #include "support/FakeBridge.h"
+#include "support/InProcess.h"
 #include "support/SupportDir.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +17,7 @@ namespace {
 
 using vantrel::testing::FakeBridge;
 using vantrel::testing::Reply;
+using vantrel::testing::ScriptedTransport;
 using vantrel::testing::SupportDir;
 using namespace std::chrono_literals;
 
@@ -23,40 +26,30 @@ const std::string kNotRunning =
 const std::string kConnectPrefix = "连接 Bridge 失败：";
 const std::string kConnectSuffix = "。若砚舟刚重启过，请重试一次；仍失败请确认砚舟 app 正在运行。";
 
-// Answers from a script and records what the client asked for; no sockets involved.
-class ScriptedTransport : public HttpTransport {
-public:
-  using Step = std::function<HttpOutcome(const HttpRequest&)>;
-  explicit ScriptedTransport(std::deque<Step> steps) : steps_(std::move(steps)) {}
+using Step = std::function<HttpOutcome(const HttpRequest&)>;
 
-  HttpOutcome perform(const HttpRequest& request) const noexcept override {
-    Step step;
-    {
-      std::lock_guard lock(lock_);
-      seen_.push_back(request);
-      if (steps_.empty())
-        return TransportFailure{"script ran out"};
-      step = std::move(steps_.front());
-      steps_.pop_front();
-    }
-    return step(request);
-  }
-  std::vector<HttpRequest> seen() const {
-    std::lock_guard lock(lock_);
-    return seen_;
-  }
-
-private:
-  mutable std::mutex lock_; // guards steps_ and seen_
-  mutable std::deque<Step> steps_;
-  mutable std::vector<HttpRequest> seen_;
-};
-
-ScriptedTransport::Step reply(int status, std::string body) {
+Step reply(int status, std::string body) {
   return [=](const HttpRequest&) { return HttpOutcome(HttpReply{status, body}); };
 }
-ScriptedTransport::Step refuse(std::string description) {
+Step refuse(std::string description) {
   return [=](const HttpRequest&) { return HttpOutcome(TransportFailure{description}); };
+}
+
+// One logical request, run to its end on this thread. One context for all: the live tests'
+// transports keep connections, which belong to the context they were made on.
+vantrel::testing::TestLoop& loop() {
+  static vantrel::testing::TestLoop instance;
+  return instance;
+}
+ToolResult get(const BridgeClient& client, std::string path, Query query = {}) {
+  return loop().run(client.request(BridgeCall::get(std::move(path), std::move(query))));
+}
+ToolResult post(const BridgeClient& client, std::string path, const nlohmann::json& body) {
+  return loop().run(client.request(BridgeCall::post(std::move(path), body)));
+}
+
+std::string urlOf(const HttpRequest& request) {
+  return "http://127.0.0.1:" + std::to_string(request.port) + request.target;
 }
 
 class ScriptedClientTest : public ::testing::Test {
@@ -65,8 +58,16 @@ protected:
     dir_.applyToThisProcess();
     dir_.writeToken(4321, "secret");
   }
-  std::shared_ptr<ScriptedTransport> script(std::deque<ScriptedTransport::Step> steps) {
-    return std::make_shared<ScriptedTransport>(std::move(steps));
+  // Answers the n-th exchange with steps[n]; once they run out, with a transport failure.
+  std::shared_ptr<ScriptedTransport> script(std::deque<Step> steps) {
+    auto remaining = std::make_shared<std::deque<Step>>(std::move(steps));
+    return std::make_shared<ScriptedTransport>([remaining](const HttpRequest& request) {
+      if (remaining->empty())
+        return HttpOutcome(TransportFailure{"script ran out"});
+      Step step = std::move(remaining->front());
+      remaining->pop_front();
+      return step(request);
+    });
   }
   SupportDir dir_;
 };
@@ -74,12 +75,13 @@ protected:
 TEST_F(ScriptedClientTest, GetFormsUrlAndOnlyTheAuthorizationHeader) {
   auto transport = script({reply(200, R"({"items":[]})")});
   BridgeClient client(transport);
-  EXPECT_EQ(client.get("/assets", {{"query", "猫 & 狗"}, {"limit", "5"}}),
+  EXPECT_EQ(get(client, "/assets", {{"query", "猫 & 狗"}, {"limit", "5"}}),
             ToolResult::ok(R"({"items":[]})", 200));
-  auto seen = transport->seen();
+  auto seen = transport->requests();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].method, "GET");
-  EXPECT_EQ(seen[0].url, "http://127.0.0.1:4321/assets?limit=5&query=%E7%8C%AB%20%26%20%E7%8B%97");
+  EXPECT_EQ(urlOf(seen[0]),
+            "http://127.0.0.1:4321/assets?limit=5&query=%E7%8C%AB%20%26%20%E7%8B%97");
   EXPECT_EQ(seen[0].headers, std::vector<std::string>{"Authorization: Bearer secret"});
   EXPECT_FALSE(seen[0].body);
 }
@@ -87,12 +89,12 @@ TEST_F(ScriptedClientTest, GetFormsUrlAndOnlyTheAuthorizationHeader) {
 TEST_F(ScriptedClientTest, PostSendsCompactBodyWithContentType) {
   auto transport = script({reply(200, "")});
   BridgeClient client(transport);
-  EXPECT_EQ(client.post("/assets/abc/notes", {{"text", "笔记"}, {"n", 1}}),
+  EXPECT_EQ(post(client, "/assets/abc/notes", {{"text", "笔记"}, {"n", 1}}),
             ToolResult::ok("", 200));
-  auto seen = transport->seen();
+  auto seen = transport->requests();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].method, "POST");
-  EXPECT_EQ(seen[0].url, "http://127.0.0.1:4321/assets/abc/notes");
+  EXPECT_EQ(urlOf(seen[0]), "http://127.0.0.1:4321/assets/abc/notes");
   EXPECT_EQ(seen[0].headers, (std::vector<std::string>{"Authorization: Bearer secret",
                                                        "Content-Type: application/json"}));
   EXPECT_EQ(seen[0].body, R"({"n":1,"text":"笔记"})");
@@ -101,18 +103,18 @@ TEST_F(ScriptedClientTest, PostSendsCompactBodyWithContentType) {
 TEST_F(ScriptedClientTest, UnwritableBodyGoesOutEmptyHeaderStays) {
   auto transport = script({reply(200, "{}")});
   BridgeClient client(transport);
-  EXPECT_FALSE(client.post("/telemetry", {{"bad", "\xFF"}}).isError);
-  auto seen = transport->seen();
+  EXPECT_FALSE(post(client, "/telemetry", {{"bad", "\xFF"}}).isError);
+  auto seen = transport->requests();
   ASSERT_EQ(seen.size(), 1u);
-  EXPECT_FALSE(seen[0].body);
+  EXPECT_EQ(seen[0].body, "");
   EXPECT_EQ(seen[0].headers.back(), "Content-Type: application/json");
 }
 
 TEST_F(ScriptedClientTest, EmptyTokenStillSendsTheBearerPrefix) {
   dir_.writeToken(4321, "");
   auto transport = script({reply(200, "{}")});
-  BridgeClient(transport).get("/events", {});
-  EXPECT_EQ(transport->seen().at(0).headers.at(0), "Authorization: Bearer ");
+  get(BridgeClient(transport), "/events");
+  EXPECT_EQ(transport->requests().at(0).headers.at(0), "Authorization: Bearer ");
 }
 
 TEST_F(ScriptedClientTest, OutcomesOfOneAttempt) {
@@ -130,16 +132,16 @@ TEST_F(ScriptedClientTest, OutcomesOfOneAttempt) {
            {413, "太大", ToolResult::fail("Bridge 返回 413：太大", 413)},
        }) {
     auto transport = script({reply(c.status, c.body)});
-    EXPECT_EQ(BridgeClient(transport).get("/x", {}), c.expected) << c.status;
-    EXPECT_EQ(transport->seen().size(), 1u) << "no retry after " << c.status;
+    EXPECT_EQ(get(BridgeClient(transport), "/x"), c.expected) << c.status;
+    EXPECT_EQ(transport->requests().size(), 1u) << "no retry after " << c.status;
   }
 }
 
 TEST_F(ScriptedClientTest, TransportFailureTwiceNamesTheSecondDescription) {
   auto transport = script({refuse("first"), refuse("second")});
-  EXPECT_EQ(BridgeClient(transport).get("/x", {}),
+  EXPECT_EQ(get(BridgeClient(transport), "/x"),
             ToolResult::fail(kConnectPrefix + "second" + kConnectSuffix, 0));
-  EXPECT_EQ(transport->seen().size(), 2u);
+  EXPECT_EQ(transport->requests().size(), 2u);
 }
 
 TEST_F(ScriptedClientTest, RetryReadsTheFileAgainAndSendsTheSameRequest) {
@@ -148,11 +150,11 @@ TEST_F(ScriptedClientTest, RetryReadsTheFileAgainAndSendsTheSameRequest) {
                              return HttpOutcome(TransportFailure{"refused"});
                            },
                            reply(200, "ok")});
-  EXPECT_EQ(BridgeClient(transport).post("/ai/settle", nlohmann::json::object()),
+  EXPECT_EQ(post(BridgeClient(transport), "/ai/settle", nlohmann::json::object()),
             ToolResult::ok("ok", 200));
-  auto seen = transport->seen();
+  auto seen = transport->requests();
   ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[1].url, "http://127.0.0.1:5555/ai/settle");
+  EXPECT_EQ(urlOf(seen[1]), "http://127.0.0.1:5555/ai/settle");
   EXPECT_EQ(seen[1].headers.at(0), "Authorization: Bearer fresh");
   EXPECT_EQ(seen[1].body, seen[0].body);
   EXPECT_EQ(seen[1].body, "{}");
@@ -160,31 +162,30 @@ TEST_F(ScriptedClientTest, RetryReadsTheFileAgainAndSendsTheSameRequest) {
 
 TEST_F(ScriptedClientTest, SecondAttemptResultComesBackAsItCame) {
   auto twice401 = script({reply(401, "a"), reply(401, "b")});
-  EXPECT_EQ(BridgeClient(twice401).get("/x", {}), ToolResult::fail("Bridge 返回 401：b", 401));
+  EXPECT_EQ(get(BridgeClient(twice401), "/x"), ToolResult::fail("Bridge 返回 401：b", 401));
   auto thenRefused = script({reply(401, "a"), refuse("gone")});
-  EXPECT_EQ(BridgeClient(thenRefused).get("/x", {}),
+  EXPECT_EQ(get(BridgeClient(thenRefused), "/x"),
             ToolResult::fail(kConnectPrefix + "gone" + kConnectSuffix, 0));
   auto thenNotFound = script({refuse("gone"), reply(404, "nope")});
-  EXPECT_EQ(BridgeClient(thenNotFound).get("/x", {}),
-            ToolResult::fail("Bridge 返回 404：nope", 404));
+  EXPECT_EQ(get(BridgeClient(thenNotFound), "/x"), ToolResult::fail("Bridge 返回 404：nope", 404));
 }
 
 TEST_F(ScriptedClientTest, NoCredentialsBeforeEitherAttempt) {
   auto transport = script({});
   dir_.removeFile("bridge.token");
-  EXPECT_EQ(BridgeClient(transport).get("/x", {}), ToolResult::fail(kNotRunning, 0));
-  EXPECT_TRUE(transport->seen().empty());
+  EXPECT_EQ(get(BridgeClient(transport), "/x"), ToolResult::fail(kNotRunning, 0));
+  EXPECT_TRUE(transport->requests().empty());
 
   dir_.writeToken(4321, "secret");
   auto vanishing = script({[this](const HttpRequest&) {
     dir_.removeFile("bridge.token");
     return HttpOutcome(HttpReply{401, ""});
   }});
-  EXPECT_EQ(BridgeClient(vanishing).get("/x", {}), ToolResult::fail(kNotRunning, 0));
-  EXPECT_EQ(vanishing->seen().size(), 1u);
+  EXPECT_EQ(get(BridgeClient(vanishing), "/x"), ToolResult::fail(kNotRunning, 0));
+  EXPECT_EQ(vanishing->requests().size(), 1u);
 }
 
-// The same client against a real HTTP server through libcurl.
+// The same client against a real HTTP server through the real transport.
 class LiveClientTest : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -193,12 +194,12 @@ protected:
   }
   SupportDir dir_;
   FakeBridge bridge_;
-  BridgeClient client_;
+  BridgeClient client_{std::make_shared<AsioTransport>()};
 };
 
 TEST_F(LiveClientTest, GetCarriesTokenNoBodyNoContentType) {
   bridge_.on("GET", "/assets/abc", Reply{.body = R"({"shortID":"abc"})"});
-  EXPECT_EQ(client_.get("/assets/abc", {}), ToolResult::ok(R"({"shortID":"abc"})", 200));
+  EXPECT_EQ(get(client_, "/assets/abc"), ToolResult::ok(R"({"shortID":"abc"})", 200));
   auto seen = bridge_.requests();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].method, "GET");
@@ -211,7 +212,7 @@ TEST_F(LiveClientTest, GetCarriesTokenNoBodyNoContentType) {
 }
 
 TEST_F(LiveClientTest, PostEmptyObject) {
-  EXPECT_EQ(client_.post("/ai/settle", nlohmann::json::object()), ToolResult::ok("{}", 200));
+  EXPECT_EQ(post(client_, "/ai/settle", nlohmann::json::object()), ToolResult::ok("{}", 200));
   auto seen = bridge_.requestsTo("/ai/settle");
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].method, "POST");
@@ -221,7 +222,7 @@ TEST_F(LiveClientTest, PostEmptyObject) {
 }
 
 TEST_F(LiveClientTest, PathAndQueryArriveAsEncoded) {
-  client_.get("/assets/a b?c", {{"times", "1+2"}, {"q", "a&b=c"}, {"tag", ""}});
+  get(client_, "/assets/a b?c", {{"times", "1+2"}, {"q", "a&b=c"}, {"tag", ""}});
   auto seen = bridge_.requests();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].path, "/assets/a%20b%3Fc");
@@ -234,10 +235,10 @@ TEST_F(LiveClientTest, StatusesAndBodiesEndToEnd) {
   bridge_.on("GET", "/b", Reply{.body = "\xFF\x00\xFE"});
   bridge_.on("GET", "/c", Reply{.body = ""});
   bridge_.on("GET", "/d", Reply{.status = 404, .body = R"({"error":"无"})"});
-  EXPECT_EQ(client_.get("/a", {}), ToolResult::fail("Bridge 返回 204：", 204));
-  EXPECT_EQ(client_.get("/b", {}), ToolResult::ok("{}", 200));
-  EXPECT_EQ(client_.get("/c", {}), ToolResult::ok("", 200));
-  EXPECT_EQ(client_.get("/d", {}), ToolResult::fail(R"(Bridge 返回 404：{"error":"无"})", 404));
+  EXPECT_EQ(get(client_, "/a"), ToolResult::fail("Bridge 返回 204：", 204));
+  EXPECT_EQ(get(client_, "/b"), ToolResult::ok("{}", 200));
+  EXPECT_EQ(get(client_, "/c"), ToolResult::ok("", 200));
+  EXPECT_EQ(get(client_, "/d"), ToolResult::fail(R"(Bridge 返回 404：{"error":"无"})", 404));
   EXPECT_EQ(bridge_.requestsTo("/d").size(), 1u);
 }
 
@@ -248,7 +249,7 @@ TEST_F(LiveClientTest, StaleTokenRetriedWithTheRewrittenFile) {
                   .body = "stale",
                   .before = [this](const auto&) { dir_.writeToken(bridge_.port(), "new"); }},
                  {.body = R"({"events":[]})"}});
-  EXPECT_EQ(client_.get("/events", {{"since", "0"}}), ToolResult::ok(R"({"events":[]})", 200));
+  EXPECT_EQ(get(client_, "/events", {{"since", "0"}}), ToolResult::ok(R"({"events":[]})", 200));
   auto seen = bridge_.requests();
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].header("Authorization"), "Bearer tok");
@@ -260,26 +261,26 @@ TEST_F(LiveClientTest, StaleTokenAndFileGoneBeforeRetry) {
   bridge_.on("GET", "/events", Reply{.status = 401, .before = [this](const auto&) {
                                        dir_.removeFile("bridge.token");
                                      }});
-  EXPECT_EQ(client_.get("/events", {}), ToolResult::fail(kNotRunning, 0));
+  EXPECT_EQ(get(client_, "/events"), ToolResult::fail(kNotRunning, 0));
   EXPECT_EQ(bridge_.requests().size(), 1u);
 }
 
 TEST_F(LiveClientTest, UnauthorizedTwice) {
   bridge_.on("GET", "/x", FakeBridge::unauthorizedFirst(5));
-  EXPECT_EQ(client_.get("/x", {}),
+  EXPECT_EQ(get(client_, "/x"),
             ToolResult::fail(R"(Bridge 返回 401：{"error":"unauthorized"})", 401));
   EXPECT_EQ(bridge_.requests().size(), 2u);
 }
 
 TEST_F(LiveClientTest, DroppedConnectionIsRetriedOnce) {
   bridge_.on("GET", "/x", std::vector<Reply>{{.drop = true}, {.body = "second"}});
-  EXPECT_EQ(client_.get("/x", {}), ToolResult::ok("second", 200));
+  EXPECT_EQ(get(client_, "/x"), ToolResult::ok("second", 200));
   EXPECT_EQ(bridge_.requests().size(), 2u);
 }
 
 TEST_F(LiveClientTest, HostAppQuitLeavingTheFileBehind) {
   bridge_.stop();
-  auto result = client_.get("/assets", {});
+  auto result = get(client_, "/assets");
   EXPECT_TRUE(result.isError);
   EXPECT_EQ(result.status, 0);
   ASSERT_GT(result.text.size(), kConnectPrefix.size() + kConnectSuffix.size());
@@ -288,10 +289,10 @@ TEST_F(LiveClientTest, HostAppQuitLeavingTheFileBehind) {
 }
 
 TEST_F(LiveClientTest, HostAppRestartedOnAnotherPortBetweenCalls) {
-  EXPECT_FALSE(client_.get("/x", {}).isError);
+  EXPECT_FALSE(get(client_, "/x").isError);
   FakeBridge restarted;
   dir_.writeToken(restarted.port(), "tok2");
-  EXPECT_EQ(client_.get("/x", {}), ToolResult::ok("{}", 200));
+  EXPECT_EQ(get(client_, "/x"), ToolResult::ok("{}", 200));
   EXPECT_EQ(restarted.requests().size(), 1u);
   EXPECT_EQ(bridge_.requests().size(), 1u);
 }
@@ -299,7 +300,7 @@ TEST_F(LiveClientTest, HostAppRestartedOnAnotherPortBetweenCalls) {
 TEST_F(LiveClientTest, TokenFileInjectingHeadersIsNotUsed) {
   dir_.writeFile("bridge.token", R"({"port":1,"token":"x\r\nX-Evil: yes"})", true);
   dir_.writeToken(bridge_.port(), "safe", /*inBundle=*/false);
-  EXPECT_FALSE(client_.get("/x", {}).isError);
+  EXPECT_FALSE(get(client_, "/x").isError);
   auto seen = bridge_.requests();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].header("Authorization"), "Bearer safe");

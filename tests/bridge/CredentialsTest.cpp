@@ -5,23 +5,36 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 namespace vantrel::bridge {
 namespace {
 
+// The credentials in `bytes`, or nothing; for tests that only ask whether a file is usable.
+std::optional<Credentials> usable(std::string_view bytes) {
+  auto parsed = parseCredentials(bytes);
+  if (auto* credentials = std::get_if<Credentials>(&parsed))
+    return *credentials;
+  return std::nullopt;
+}
+
+std::optional<Credentials> found() {
+  return readCredentials().credentials;
+}
+
 TEST(CredentialsTest, ParsesPortAndTokenExactly) {
-  auto credentials = parseCredentials(R"({"token":"  ab c\t","port":8080,"pid":12,"x":[1]})");
+  auto credentials = usable(R"({"token":"  ab c\t","port":8080,"pid":12,"x":[1]})");
   ASSERT_TRUE(credentials);
   EXPECT_EQ(credentials->baseURL, "http://127.0.0.1:8080");
   EXPECT_EQ(credentials->token, "  ab c\t");
 }
 
 TEST(CredentialsTest, IntegralFloatPortAndEmptyTokenAreUsable) {
-  EXPECT_EQ(parseCredentials(R"({"port":8080.0,"token":"t"})"),
-            (Credentials{"http://127.0.0.1:8080", "t"}));
-  EXPECT_EQ(parseCredentials(R"({"port":1,"token":""})"), (Credentials{"http://127.0.0.1:1", ""}));
-  EXPECT_EQ(parseCredentials(R"({"port":65535,"token":"x"})")->baseURL, "http://127.0.0.1:65535");
-  EXPECT_EQ(parseCredentials(R"({"port":6e3,"token":"x"})")->baseURL, "http://127.0.0.1:6000");
+  EXPECT_EQ(usable(R"({"port":8080.0,"token":"t"})"),
+            (Credentials{"http://127.0.0.1:8080", "t", 8080}));
+  EXPECT_EQ(usable(R"({"port":1,"token":""})"), (Credentials{"http://127.0.0.1:1", "", 1}));
+  EXPECT_EQ(usable(R"({"port":65535,"token":"x"})")->baseURL, "http://127.0.0.1:65535");
+  EXPECT_EQ(usable(R"({"port":6e3,"token":"x"})")->baseURL, "http://127.0.0.1:6000");
 }
 
 TEST(CredentialsTest, UnusableFiles) {
@@ -44,15 +57,39 @@ TEST(CredentialsTest, UnusableFiles) {
            R"({"port":8080,"token":"t")", // cut short
            "",                            //
        }) {
-    EXPECT_FALSE(parseCredentials(bytes)) << bytes;
+    EXPECT_FALSE(usable(bytes)) << bytes;
+  }
+}
+
+TEST(CredentialsTest, EachUnusableFileSaysWhy) {
+  using namespace std::string_view_literals;
+  struct Case {
+    std::string_view bytes;
+    TokenProblem problem;
+  };
+  for (const auto& c : std::vector<Case>{
+           {"{not json"sv, TokenProblem::notJson},
+           // A NUL would end nlohmann's input early and hide the junk after it.
+           {"{\"port\":1,\"token\":\"t\"}\0garbage"sv, TokenProblem::notJson},
+           {R"([1])"sv, TokenProblem::notAnObject},
+           {R"({"token":"t"})"sv, TokenProblem::noPort},
+           {R"({"port":"8080","token":"t"})"sv, TokenProblem::noPort},
+           {R"({"port":0,"token":"t"})"sv, TokenProblem::portOutOfRange},
+           {R"({"port":65536,"token":"t"})"sv, TokenProblem::portOutOfRange},
+           {R"({"port":8080})"sv, TokenProblem::noToken},
+           {R"({"port":8080,"token":"a\nb"})"sv, TokenProblem::tokenHasLineBreak},
+       }) {
+    auto parsed = parseCredentials(c.bytes);
+    ASSERT_TRUE(std::holds_alternative<TokenProblem>(parsed)) << c.bytes;
+    EXPECT_EQ(std::get<TokenProblem>(parsed), c.problem) << c.bytes;
   }
 }
 
 TEST(CredentialsTest, TokenThatCouldInjectHeadersIsUnusable) {
-  EXPECT_FALSE(parseCredentials(R"({"port":8080,"token":"a\r\nX-Evil: 1"})"));
-  EXPECT_FALSE(parseCredentials(R"({"port":8080,"token":"a\nb"})"));
-  EXPECT_FALSE(parseCredentials(R"({"port":8080,"token":"a\rb"})"));
-  EXPECT_FALSE(parseCredentials(R"({"port":8080,"token":"a\u0000b"})"));
+  EXPECT_FALSE(usable(R"({"port":8080,"token":"a\r\nX-Evil: 1"})"));
+  EXPECT_FALSE(usable(R"({"port":8080,"token":"a\nb"})"));
+  EXPECT_FALSE(usable(R"({"port":8080,"token":"a\rb"})"));
+  EXPECT_FALSE(usable(R"({"port":8080,"token":"a\u0000b"})"));
 }
 
 class ReadCredentialsTest : public ::testing::Test {
@@ -62,13 +99,13 @@ protected:
 };
 
 TEST_F(ReadCredentialsTest, NoFileGivesNothing) {
-  EXPECT_FALSE(readCredentials());
+  EXPECT_FALSE(found());
 }
 
 TEST_F(ReadCredentialsTest, BundleFolderWinsWhenBothUsable) {
   dir_.writeToken(1111, "bundled", /*inBundle=*/true);
   dir_.writeToken(2222, "direct", /*inBundle=*/false);
-  EXPECT_EQ(readCredentials(), (Credentials{"http://127.0.0.1:1111", "bundled"}));
+  EXPECT_EQ(found(), (Credentials{"http://127.0.0.1:1111", "bundled", 1111}));
 }
 
 TEST_F(ReadCredentialsTest, DamagedBundleFileFallsThroughToSupportDirectory) {
@@ -76,21 +113,34 @@ TEST_F(ReadCredentialsTest, DamagedBundleFileFallsThroughToSupportDirectory) {
   for (const char* damaged : {"{not json", R"({"port":1111})", R"({"port":1111,"token":"a\nb"})",
                               R"({"port":"1111","token":"t"})", "\xff\xfe"}) {
     dir_.writeFile("bridge.token", damaged, /*inBundle=*/true);
-    EXPECT_EQ(readCredentials(), (Credentials{"http://127.0.0.1:2222", "direct"})) << damaged;
+    EXPECT_EQ(found(), (Credentials{"http://127.0.0.1:2222", "direct", 2222})) << damaged;
   }
   // A directory where the file should be is no file at all.
   dir_.removeFile("bridge.token", true);
   std::filesystem::create_directory(dir_.pathOf("bridge.token", true));
-  EXPECT_EQ(readCredentials()->token, "direct");
+  EXPECT_EQ(found()->token, "direct");
+}
+
+TEST_F(ReadCredentialsTest, HugeOrDamagedFirstFileDoesNotHideAGoodOne) {
+  dir_.writeToken(2222, "direct", /*inBundle=*/false);
+  // A sparse 100 GiB file: reading stops at the limit instead of reserving its size.
+  { std::ofstream huge(dir_.pathOf("bridge.token", true), std::ios::binary); }
+  std::filesystem::resize_file(dir_.pathOf("bridge.token", true), 100ull << 30);
+  EXPECT_EQ(examineTokenFile(dir_.pathOf("bridge.token", true)).status,
+            TokenFile::Status::tooLarge);
+  EXPECT_EQ(found(), (Credentials{"http://127.0.0.1:2222", "direct", 2222}));
+
+  dir_.writeFile("bridge.token", std::string(R"({"port":1,"token":"t"})") + '\0' + "junk", true);
+  EXPECT_EQ(found(), (Credentials{"http://127.0.0.1:2222", "direct", 2222}));
 }
 
 TEST_F(ReadCredentialsTest, ReadAfreshEveryTime) {
   dir_.writeToken(1111, "one");
-  EXPECT_EQ(readCredentials()->token, "one");
+  EXPECT_EQ(found()->token, "one");
   dir_.writeToken(3333, "two");
-  EXPECT_EQ(readCredentials(), (Credentials{"http://127.0.0.1:3333", "two"}));
+  EXPECT_EQ(found(), (Credentials{"http://127.0.0.1:3333", "two", 3333}));
   dir_.removeFile("bridge.token");
-  EXPECT_FALSE(readCredentials());
+  EXPECT_FALSE(found());
 }
 
 } // namespace

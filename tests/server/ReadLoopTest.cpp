@@ -1,6 +1,7 @@
 // The read loop and method handling, driven in-process: lines in, lines out.
-#include "server/JsonLine.h"
 #include "server/MCPServer.h"
+#include "support/InProcess.h"
+#include "tools/Catalogue.h"
 
 #include <gtest/gtest.h>
 
@@ -17,20 +18,19 @@ using nlohmann::json;
 struct Run {
   std::vector<json> replies;
   std::string errors;
-  std::shared_ptr<tools::ToolRegistry> tools;
+  std::optional<std::string> clientName; // as the registry holds it at the end
 };
 
-// Runs the server to end of input over `input` and returns every reply line as JSON. The
-// process-wide support directory points nowhere, so no tool call can reach a real Bridge.
+// Runs the server to end of input over `input` and returns every reply line as JSON. There are
+// no credentials, so no tool call gets past "not running".
 Run runInput(std::string input) {
-  setenv("HOME", "/nonexistent-vantrel-home", 1);
-  setenv("XDG_DATA_HOME", "/nonexistent-vantrel-home", 1);
   Run run;
-  run.tools = std::make_shared<tools::ToolRegistry>();
   std::mutex lock;
   std::string out;
+  ServerOptions options;
+  options.transport = std::make_shared<vantrel::testing::ScriptedTransport>();
+  options.credentials = [] { return bridge::CredentialsLookup{}; };
   MCPServer server(
-      run.tools,
       [&](std::string_view bytes) {
         std::lock_guard guard(lock);
         out.append(bytes);
@@ -39,9 +39,11 @@ Run runInput(std::string input) {
       [&](std::string_view bytes) {
         run.errors.append(bytes);
         return true;
-      });
+      },
+      std::move(options));
   auto reader = LineReader::fromString(std::move(input));
   server.run(reader);
+  run.clientName = server.tools().clientName();
   std::size_t start = 0;
   for (auto nl = out.find('\n'); nl != std::string::npos; nl = out.find('\n', start)) {
     run.replies.push_back(json::parse(out.substr(start, nl - start)));
@@ -78,7 +80,7 @@ TEST(ReadLoopTest, NotificationsAreDroppedWithoutSideEffects) {
                 R"({"jsonrpc":"2.0","method":"tools/call","params":{"name":"get_guide"}})",
                 R"({"jsonrpc":"2.0","method":"no/such"})"});
   EXPECT_TRUE(run.replies.empty());
-  EXPECT_EQ(run.tools->clientName(), std::nullopt);
+  EXPECT_EQ(run.clientName, std::nullopt);
 }
 
 TEST(ReadLoopTest, AnyIdIsEchoedAsTheSameJsonValue) {
@@ -161,11 +163,39 @@ TEST(ReadLoopTest, NumbersBeyondDoubleRangeAreUnparseable) {
   EXPECT_EQ(run.errors, "");
 }
 
-TEST(ReadLoopTest, MessagesThatAreNotValidJsonTextAreNotSerialized) {
-  EXPECT_EQ(serializeLine(json{{"text", "bad \xff byte"}}), std::nullopt);
-  EXPECT_EQ(serializeLine(json{{"n", std::nan("")}}), std::nullopt);
-  EXPECT_EQ(serializeLine(json{{"a", {1, std::numeric_limits<double>::infinity()}}}), std::nullopt);
-  EXPECT_EQ(serializeLine(json{{"text", "line\nbreak 中"}}), R"({"text":"line\nbreak 中"})");
+TEST(ReadLoopTest, NulByteEndsNothingEarlyTheLineIsUnparseable) {
+  std::string line = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
+  auto run = runInput(line + '\0' + R"({"id":2,"method":"ping"})" + "\n" + line + '\0' +
+                      "garbage\n" + R"({"id":3,"method":"ping"})" + "\n");
+  ASSERT_EQ(run.replies.size(), 3u);
+  EXPECT_EQ(run.replies[0], kParseError);
+  EXPECT_EQ(run.replies[1], kParseError);
+  EXPECT_EQ(run.replies[2]["id"], 3);
+}
+
+TEST(ReadLoopTest, IntegerIdsPastSixtyFourBitsKeepTheirDigits) {
+  std::string out;
+  ServerOptions options;
+  options.transport = std::make_shared<vantrel::testing::ScriptedTransport>();
+  options.credentials = [] { return bridge::CredentialsLookup{}; };
+  {
+    MCPServer server([&](std::string_view bytes) { return out.append(bytes), true; },
+                     [](std::string_view) { return true; }, std::move(options));
+    auto reader = LineReader::fromString(
+        R"({"id":123456789012345678901234567890,"method":"ping"})"
+        "\n"
+        R"({"id":-98765432109876543210987654321,"method":"tools/call","params":{"name":"x"}})"
+        "\n"
+        R"({"id":18446744073709551615,"method":"ping"})"
+        "\n"
+        R"({"id":1.5e300,"method":"ping"})"
+        "\n");
+    server.run(reader);
+  }
+  EXPECT_NE(out.find(R"("id":123456789012345678901234567890,)"), std::string::npos) << out;
+  EXPECT_NE(out.find(R"("id":-98765432109876543210987654321,)"), std::string::npos) << out;
+  EXPECT_NE(out.find(R"("id":18446744073709551615,)"), std::string::npos) << out;
+  EXPECT_NE(out.find(R"("id":1.5e+300,)"), std::string::npos) << out;
 }
 
 TEST(MethodTest, InitializeAnswersTheFixedResultWhateverIsAsked) {
@@ -185,14 +215,14 @@ TEST(MethodTest, ClientNameFollowsClientInfo) {
   // Set, then kept by initializes without a usable clientInfo object.
   auto kept = runLines({init(R"({"clientInfo":{"name":"Desk"}})"), init("{}"),
                         init(R"({"clientInfo":"Other"})"), R"({"id":2,"method":"initialize"})"});
-  EXPECT_EQ(kept.tools->clientName(), "Desk");
+  EXPECT_EQ(kept.clientName, "Desk");
   // Cleared by a clientInfo object without a string name.
   auto cleared =
       runLines({init(R"({"clientInfo":{"name":"Desk"}})"), init(R"({"clientInfo":{"name":42}})")});
-  EXPECT_EQ(cleared.tools->clientName(), std::nullopt);
+  EXPECT_EQ(cleared.clientName, std::nullopt);
   auto nameless =
       runLines({init(R"({"clientInfo":{"name":"Desk"}})"), init(R"({"clientInfo":{}})")});
-  EXPECT_EQ(nameless.tools->clientName(), std::nullopt);
+  EXPECT_EQ(nameless.clientName, std::nullopt);
 }
 
 TEST(MethodTest, ToolsListServesTheCatalogueInOneResult) {
@@ -200,7 +230,7 @@ TEST(MethodTest, ToolsListServesTheCatalogueInOneResult) {
   ASSERT_EQ(run.replies.size(), 1u);
   const json& result = run.replies[0]["result"];
   EXPECT_EQ(result.size(), 1u) << "no paging cursor";
-  EXPECT_EQ(result["tools"], tools::ToolRegistry().definitions());
+  EXPECT_EQ(result["tools"], tools::toolDefinitions());
   EXPECT_EQ(result["tools"].size(), 13u);
 }
 

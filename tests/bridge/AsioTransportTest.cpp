@@ -1,0 +1,218 @@
+#include "bridge/AsioTransport.h"
+
+#include "support/FakeBridge.h"
+#include "support/InProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/strand.hpp>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace vantrel::bridge {
+namespace {
+
+using vantrel::testing::FakeBridge;
+using vantrel::testing::Reply;
+using namespace std::chrono_literals;
+
+// A loopback port with nothing listening on it: bound, then released.
+int unusedPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+HttpRequest get(const FakeBridge& bridge, const std::string& path) {
+  return HttpRequest{"GET", bridge.port(), path, {"Authorization: Bearer t"}, std::nullopt};
+}
+
+// One exchange run to its end. Every test's transport runs on this one context, as kept
+// connections belong to the context they were made on.
+HttpOutcome perform(AsioTransport& transport, HttpRequest request) {
+  static vantrel::testing::TestLoop loop;
+  return loop.run(transport.exchange(std::move(request)));
+}
+
+const HttpReply& replyOf(const HttpOutcome& outcome) {
+  if (const auto* failure = std::get_if<TransportFailure>(&outcome))
+    ADD_FAILURE() << "transport failure: " << failure->description;
+  static const HttpReply none{};
+  const auto* reply = std::get_if<HttpReply>(&outcome);
+  return reply ? *reply : none;
+}
+
+class ScopedEnv {
+public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name))
+      old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (old_)
+      ::setenv(name_, old_->c_str(), 1);
+    else
+      ::unsetenv(name_);
+  }
+
+private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST(AsioTransportTest, NothingListeningIsATransportFailureWithADescription) {
+  AsioTransport transport;
+  int port = unusedPort();
+  auto outcome = perform(transport, {"GET", port, "/x", {}, std::nullopt});
+  auto* failure = std::get_if<TransportFailure>(&outcome);
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->description,
+            "connect 127.0.0.1:" + std::to_string(port) + ": Connection refused");
+}
+
+TEST(AsioTransportTest, ProxyVariablesAreIgnored) {
+  const std::string proxy = "http://127.0.0.1:" + std::to_string(unusedPort());
+  ScopedEnv lower("http_proxy", proxy), upper("HTTP_PROXY", proxy), all("ALL_PROXY", proxy),
+      allLower("all_proxy", proxy), noProxy("no_proxy", ""), noProxyUpper("NO_PROXY", "");
+  FakeBridge bridge;
+  bridge.on("GET", "/x", Reply{.body = "direct"});
+  AsioTransport transport;
+  EXPECT_EQ(replyOf(perform(transport, get(bridge, "/x"))).body, "direct");
+}
+
+TEST(AsioTransportTest, SequentialRequestsShareOneConnection) {
+  FakeBridge bridge;
+  AsioTransport transport;
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(replyOf(perform(transport, get(bridge, "/x"))).status, 200);
+  auto seen = bridge.requests();
+  ASSERT_EQ(seen.size(), 4u);
+  for (const auto& request : seen)
+    EXPECT_EQ(request.remotePort, seen[0].remotePort);
+}
+
+TEST(AsioTransportTest, DotSegmentsAreSentAsIs) {
+  FakeBridge bridge;
+  AsioTransport transport;
+  perform(transport, get(bridge, "/assets/../telemetry/./x"));
+  ASSERT_EQ(bridge.requests().size(), 1u);
+  EXPECT_EQ(bridge.requests()[0].target, "/assets/../telemetry/./x");
+}
+
+TEST(AsioTransportTest, SlowButMovingReplyIsNotCutOff) {
+  FakeBridge bridge;
+  const std::string body(4000, 'x');
+  bridge.on("GET", "/slow",
+            Reply{.body = body, .tricklePieces = 8, .trickleGap = std::chrono::milliseconds(400)});
+  AsioTransport transport(std::chrono::seconds(1)); // the whole reply takes ~2.8 s
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(replyOf(perform(transport, get(bridge, "/slow"))).body, body);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 2s);
+}
+
+TEST(AsioTransportTest, SilentReplyRunsIntoTheIdleTimeout) {
+  FakeBridge bridge;
+  bridge.on("GET", "/silent", Reply{.delay = 20s});
+  AsioTransport transport(std::chrono::seconds(1));
+  auto started = std::chrono::steady_clock::now();
+  auto outcome = perform(transport, get(bridge, "/silent"));
+  ASSERT_TRUE(std::holds_alternative<TransportFailure>(outcome));
+  EXPECT_EQ(std::get<TransportFailure>(outcome).description,
+            "read 127.0.0.1:" + std::to_string(bridge.port()) +
+                ": timed out, no data moved for 1 s");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 15s);
+}
+
+TEST(AsioTransportTest, OnlySilenceCountsNotAnAverageRate) {
+  // One byte every 1.5 s is below one byte per second on average, yet data never stops moving
+  // for the whole 2 s limit: the reply must arrive.
+  FakeBridge bridge;
+  bridge.on(
+      "GET", "/drip",
+      Reply{.body = "abcd", .tricklePieces = 4, .trickleGap = std::chrono::milliseconds(1500)});
+  AsioTransport transport(std::chrono::seconds(2));
+  EXPECT_EQ(replyOf(perform(transport, get(bridge, "/drip"))).body, "abcd");
+}
+
+TEST(AsioTransportTest, DroppedConnectionIsATransportFailure) {
+  FakeBridge bridge;
+  bridge.on("GET", "/drop", Reply{.drop = true});
+  AsioTransport transport;
+  EXPECT_TRUE(std::holds_alternative<TransportFailure>(perform(transport, get(bridge, "/drop"))));
+}
+
+TEST(AsioTransportTest, LargePostGoesOutWholeWithoutWaitingForContinue) {
+  FakeBridge bridge;
+  AsioTransport transport;
+  std::string body = "\"" + std::string(3 << 20, 'a') + "\"";
+  auto outcome = perform(
+      transport, {"POST", bridge.port(), "/import", {"Content-Type: application/json"}, body});
+  EXPECT_EQ(replyOf(outcome).status, 200);
+  auto seen = bridge.requests();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].body, body);
+  EXPECT_FALSE(seen[0].header("Expect"));
+}
+
+TEST(AsioTransportTest, PostWithoutBodySendsZeroLength) {
+  FakeBridge bridge;
+  AsioTransport transport;
+  EXPECT_EQ(replyOf(perform(transport, {"POST",
+                                        bridge.port(),
+                                        "/telemetry",
+                                        {"Content-Type: application/json"},
+                                        std::nullopt}))
+                .status,
+            200);
+  auto seen = bridge.requests();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].method, "POST");
+  EXPECT_EQ(seen[0].body, "");
+  EXPECT_EQ(seen[0].header("Content-Length"), "0");
+}
+
+TEST(AsioTransportTest, HundredsOfConcurrentRequestsOnTwoThreads) {
+  namespace asio = boost::asio;
+  FakeBridge bridge;
+  bridge.on("GET", "/slowish", Reply{.body = "ok", .delay = 50ms});
+  AsioTransport transport;
+  constexpr int kCalls = 300;
+  std::atomic<int> succeeded{0};
+  asio::io_context io;
+  for (int i = 0; i < kCalls; ++i) {
+    asio::co_spawn(
+        asio::make_strand(io),
+        [&, i]() -> asio::awaitable<void> {
+          auto outcome = co_await transport.exchange(get(bridge, i % 2 ? "/slowish" : "/fast"));
+          const auto* reply = std::get_if<HttpReply>(&outcome);
+          if (reply && reply->status == 200)
+            ++succeeded;
+        },
+        asio::detached);
+  }
+  std::thread helper([&] { io.run(); });
+  io.run();
+  helper.join();
+  EXPECT_EQ(succeeded.load(), kCalls);
+  EXPECT_EQ(bridge.requests().size(), static_cast<std::size_t>(kCalls));
+  // The burst leaves only a few connections behind for the next calls.
+  EXPECT_LE(transport.idleConnections(), kMaxIdleConnections);
+  EXPECT_GT(transport.idleConnections(), 0u);
+}
+
+} // namespace
+} // namespace vantrel::bridge

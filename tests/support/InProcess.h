@@ -1,0 +1,99 @@
+#pragma once
+
+// Helpers for driving the server's coroutines in the test process, without sockets: a transport
+// that answers from a script and records what it was asked, and a way to run one coroutine to
+// its end.
+
+#include "bridge/Credentials.h"
+#include "bridge/HttpTransport.h"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vantrel::testing {
+
+// An HttpTransport whose every exchange is answered at once by `answer` (200 "{}" by default).
+// Records each request; any thread.
+class ScriptedTransport final : public bridge::HttpTransport {
+public:
+  using Answer = std::function<bridge::HttpOutcome(const bridge::HttpRequest&)>;
+
+  explicit ScriptedTransport(Answer answer = nullptr) : answer_(std::move(answer)) {}
+
+  boost::asio::awaitable<bridge::HttpOutcome> exchange(bridge::HttpRequest request) override {
+    bridge::HttpOutcome outcome =
+        answer_ ? answer_(request) : bridge::HttpOutcome(bridge::HttpReply{200, "{}"});
+    {
+      std::lock_guard lock(lock_);
+      requests_.push_back(std::move(request));
+    }
+    changed_.notify_all();
+    co_return outcome;
+  }
+
+  std::vector<bridge::HttpRequest> requests() const {
+    std::lock_guard lock(lock_);
+    return requests_;
+  }
+  // The requests whose target starts with `prefix` ("/telemetry", "/assets/x").
+  std::vector<bridge::HttpRequest> requestsTo(const std::string& prefix) const {
+    std::vector<bridge::HttpRequest> matching;
+    for (auto& request : requests())
+      if (request.target.rfind(prefix, 0) == 0)
+        matching.push_back(std::move(request));
+    return matching;
+  }
+  bool waitForRequests(const std::string& prefix, std::size_t count,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+    std::unique_lock lock(lock_);
+    return changed_.wait_for(lock, timeout, [&] {
+      std::size_t n = 0;
+      for (const auto& request : requests_)
+        n += request.target.rfind(prefix, 0) == 0;
+      return n >= count;
+    });
+  }
+
+private:
+  Answer answer_;
+  mutable std::mutex lock_; // guards requests_ only
+  mutable std::condition_variable changed_;
+  std::vector<bridge::HttpRequest> requests_;
+};
+
+// Credentials that need no file: the Bridge on `port` with `token`.
+inline bridge::CredentialsLookup fixedCredentials(int port = 4567, std::string token = "t0k") {
+  return {bridge::Credentials{"http://127.0.0.1:" + std::to_string(port), std::move(token), port},
+          std::nullopt};
+}
+
+// A context that runs coroutines on this thread, one at a time, each to its end. A transport that
+// keeps connections must only ever be used on one context, and be destroyed before it: declare
+// the TestLoop first.
+class TestLoop {
+public:
+  template <typename T> T run(boost::asio::awaitable<T> task) {
+    auto result = boost::asio::co_spawn(io_, std::move(task), boost::asio::use_future);
+    io_.restart();
+    io_.run();
+    return result.get();
+  }
+
+private:
+  boost::asio::io_context io_;
+};
+
+// Runs `task` on a context of its own until it completes; for tasks that keep no connection.
+template <typename T> T runToEnd(boost::asio::awaitable<T> task) {
+  return TestLoop().run(std::move(task));
+}
+
+} // namespace vantrel::testing
