@@ -162,9 +162,11 @@ Reply importLink(Library& library, const json& body) {
   card.thumbnailFile = card.shortID + "/thumbnail.jpg";
   std::string id = card.shortID;
   Reply reply = library.insert(card);
+  // The thumbnail is a cache: a card without one is still imported.
   if (reply.status == 200 && !reply.body.value("alreadyImported", true)) {
-    writeFileAtomically(library.mediaRoot() / card.thumbnailFile,
-                        drawStill(id, card.width / 4, card.height / 4), 0644, Durability::cache);
+    if (auto still = drawStill(id, card.width / 4, card.height / 4))
+      writeFileAtomically(library.mediaRoot() / card.thumbnailFile, *still, 0644,
+                          Durability::cache);
   }
   return reply;
 }
@@ -198,10 +200,10 @@ Reply importFile(Library& library, const json& body) {
     card.height = info.height > 0 ? info.height : 1080;
     card.videoFile = stored;
     card.thumbnailFile = card.shortID + "/thumbnail.jpg";
-    writeFileAtomically(
-        library.mediaRoot() / card.thumbnailFile,
-        drawStill(card.shortID, std::max(1, card.width / 4), std::max(1, card.height / 4)), 0644,
-        Durability::cache);
+    if (auto still =
+            drawStill(card.shortID, std::max(1, card.width / 4), std::max(1, card.height / 4)))
+      writeFileAtomically(library.mediaRoot() / card.thumbnailFile, *still, 0644,
+                          Durability::cache);
   } else {
     card.imageFiles = {stored};
     card.thumbnailFile = stored;
