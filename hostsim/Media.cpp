@@ -4,6 +4,7 @@
 #include "Files.h"
 #include "Jpeg.h"
 #include "Text.h"
+#include "common/Text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -181,7 +182,7 @@ Reply extractFrames(const Library& library, const std::filesystem::path& cacheDi
     return Reply::fail(400, "一次最多 20 个时间点（收到 " + std::to_string(texts.size()) + " 个）");
   std::vector<double> times;
   for (const auto& text : texts) {
-    auto value = parseNumber(trimmed(text));
+    auto value = parseNumber(trimBlank(text));
     if (!value || *value < 0)
       return Reply::fail(400, "时间点无法解析：「" + text + "」");
     times.push_back(*value);
