@@ -1,6 +1,7 @@
 #include "Card.h"
 
 #include "Text.h"
+#include "common/Text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -165,11 +166,11 @@ std::optional<Card> cardFromStored(const json& stored) {
 }
 
 std::string displayTitle(const Card& card) {
-  std::string title = trimmed(card.title);
+  std::string_view title = trimBlank(card.title);
   if (!title.empty())
-    return title;
-  std::string body = trimmed(card.assetDescription);
-  std::string firstLine = trimmed(body.substr(0, body.find('\n')));
+    return std::string(title);
+  std::string_view body = trimBlank(card.assetDescription);
+  std::string_view firstLine = trimBlank(body.substr(0, body.find('\n')));
   if (!firstLine.empty())
     return firstCharacters(firstLine, 30);
   return "未命名内容卡片";

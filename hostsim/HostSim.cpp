@@ -40,9 +40,10 @@ void drawSamplePictures(const Library& library) {
         height = card.height > 0 ? card.height / 4 : 640;
     for (const auto& picture : pictures) {
       std::error_code ec;
-      if (!fs::exists(library.mediaRoot() / picture, ec))
-        writeFileAtomically(library.mediaRoot() / picture, drawStill(picture, width, height), 0644,
-                            Durability::cache);
+      if (fs::exists(library.mediaRoot() / picture, ec))
+        continue;
+      if (auto still = drawStill(picture, width, height))
+        writeFileAtomically(library.mediaRoot() / picture, *still, 0644, Durability::cache);
     }
   }
 }

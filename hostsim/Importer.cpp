@@ -2,8 +2,8 @@
 
 #include "Files.h"
 #include "Media.h"
-#include "Text.h"
 #include "VideoProbe.h"
+#include "common/Text.h"
 
 #include <algorithm>
 #include <array>
@@ -47,8 +47,9 @@ std::optional<Reply> commonProblems(const json& body) {
 
 std::string titleOr(const json& body, const std::string& fallback) {
   auto it = body.find("title");
-  std::string title = it != body.end() && it->is_string() ? trimmed(it->get<std::string>()) : "";
-  return title.empty() ? fallback : title;
+  std::string_view title =
+      it != body.end() && it->is_string() ? trimBlank(it->get_ref<const std::string&>()) : "";
+  return title.empty() ? fallback : std::string(title);
 }
 
 std::string lowered(std::string text) {
@@ -129,7 +130,7 @@ Reply importLink(Library& library, const json& body) {
   if (auto problem = commonProblems(body))
     return *problem;
   auto it = body.find("url");
-  if (it == body.end() || !it->is_string() || trimmed(it->get<std::string>()).empty())
+  if (it == body.end() || !it->is_string() || isBlank(it->get_ref<const std::string&>()))
     return Reply::fail(400, "缺少 url");
   // Share texts carry the link among other words; the link is what identifies the content.
   std::string text = it->get<std::string>();
@@ -162,9 +163,11 @@ Reply importLink(Library& library, const json& body) {
   card.thumbnailFile = card.shortID + "/thumbnail.jpg";
   std::string id = card.shortID;
   Reply reply = library.insert(card);
+  // The thumbnail is a cache: a card without one is still imported.
   if (reply.status == 200 && !reply.body.value("alreadyImported", true)) {
-    writeFileAtomically(library.mediaRoot() / card.thumbnailFile,
-                        drawStill(id, card.width / 4, card.height / 4), 0644, Durability::cache);
+    if (auto still = drawStill(id, card.width / 4, card.height / 4))
+      writeFileAtomically(library.mediaRoot() / card.thumbnailFile, *still, 0644,
+                          Durability::cache);
   }
   return reply;
 }
@@ -198,10 +201,10 @@ Reply importFile(Library& library, const json& body) {
     card.height = info.height > 0 ? info.height : 1080;
     card.videoFile = stored;
     card.thumbnailFile = card.shortID + "/thumbnail.jpg";
-    writeFileAtomically(
-        library.mediaRoot() / card.thumbnailFile,
-        drawStill(card.shortID, std::max(1, card.width / 4), std::max(1, card.height / 4)), 0644,
-        Durability::cache);
+    if (auto still =
+            drawStill(card.shortID, std::max(1, card.width / 4), std::max(1, card.height / 4)))
+      writeFileAtomically(library.mediaRoot() / card.thumbnailFile, *still, 0644,
+                          Durability::cache);
   } else {
     card.imageFiles = {stored};
     card.thumbnailFile = stored;

@@ -1,19 +1,15 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <optional>
+#include <span>
 #include <string>
 
 namespace vantrel::hostsim {
 
-struct Rgb {
-  std::uint8_t r = 0, g = 0, b = 0;
-};
-
-// A baseline JFIF JPEG of width x height pixels (1..65535 each) in which every 8x8 block is
-// one solid colour, `colourAt(blockX, blockY)`. Only DC coefficients are coded, which is all a
-// stand-in frame needs and keeps the encoder small; any decoder reads the result.
-std::string encodeBlockJpeg(int width, int height,
-                            const std::function<Rgb(int blockX, int blockY)>& colourAt);
+// A baseline JPEG of a width x height picture given as RGB bytes, rows top to bottom, or nothing
+// when it cannot be made: a side outside 1..65535, `rgb` not 3 * width * height bytes, or no
+// memory. Colour keeps full resolution (4:4:4), so a flat 8x8 block keeps its colour. Any thread.
+std::optional<std::string> encodeJpeg(int width, int height, std::span<const std::uint8_t> rgb);
 
 } // namespace vantrel::hostsim

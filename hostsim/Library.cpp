@@ -2,6 +2,7 @@
 
 #include "Files.h"
 #include "Text.h"
+#include "common/Text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -61,7 +62,7 @@ std::variant<SearchQuery, Reply> searchQueryFrom(const QueryParams& params) {
     return it == params.end() ? nullptr : &it->second;
   };
   if (auto* text = get("query"))
-    query.text = trimmed(*text);
+    query.text = trimBlank(*text);
   if (auto* kind = get("mediaKind"); kind && !kind->empty()) {
     if (*kind != "video" && *kind != "image" && *kind != "text")
       return Reply::fail(400, "mediaKind 只能是 video、image 或 text");
@@ -132,8 +133,8 @@ const Card* Library::findLocked(const std::string& shortID) const {
 Reply Library::search(const SearchQuery& query) const {
   std::vector<std::string> terms;
   for (const auto& word : split(query.text, ' '))
-    if (!trimmed(word).empty())
-      terms.push_back(trimmed(word));
+    if (!isBlank(word))
+      terms.emplace_back(trimBlank(word));
 
   std::lock_guard lock(lock_);
   std::vector<const Card*> hits;
@@ -265,7 +266,7 @@ Reply Library::addNote(const std::string& shortID, const json& body) {
   if (!body.is_object())
     return Reply::fail(400, "请求体需为 JSON 对象");
   auto content = stringMember(body, "content");
-  if (!content || trimmed(*content).empty())
+  if (!content || isBlank(*content))
     return Reply::fail(400, "缺少 content（笔记内容不能为空）");
 
   std::string kind;
@@ -281,7 +282,7 @@ Reply Library::addNote(const std::string& shortID, const json& body) {
   note.kind = kind;
   note.client = stringMember(body, "client").value_or("");
   if (kind == "ai_board") {
-    note.title = trimmed(stringMember(body, "title").value_or(""));
+    note.title = trimBlank(stringMember(body, "title").value_or(""));
     if (note.title.empty())
       return Reply::fail(400,
                          "ai_board 笔记缺少 title：title 填用户的原话请求。若是针对视频画面某一"
@@ -297,7 +298,7 @@ Reply Library::addNote(const std::string& shortID, const json& body) {
                          "observation 需要 time_source：frame（extract_frames 返回的 "
                          "actualSeconds）或 transcript（按 视频时长/转写总时长 换算后的转写时间）；"
                          "不要凭印象估计时间点");
-    note.title = trimmed(stringMember(body, "title").value_or(""));
+    note.title = trimBlank(stringMember(body, "title").value_or(""));
   }
 
   // Over-long content is cut, never refused, and the cut is marked. AI-board notes always
@@ -359,7 +360,7 @@ Reply Library::saveTranscript(const std::string& shortID, const json& body,
     Card* card = findLocked(shortID);
     if (!card)
       return Reply::fail(404, "找不到内容卡片 " + shortID);
-    if (!text || trimmed(*text).empty())
+    if (!text || isBlank(*text))
       return Reply::fail(400, "缺少 text（转写文本不能为空）");
     if (card->mediaKind != "video")
       return Reply::fail(400, "只有视频卡片可以保存转写");

@@ -4,10 +4,13 @@
 #include "Files.h"
 #include "Jpeg.h"
 #include "Text.h"
+#include "common/Text.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <sstream>
+#include <vector>
 
 namespace vantrel::hostsim {
 namespace {
@@ -22,6 +25,13 @@ constexpr double kAudioSizeLimit = 50.0 * 1024 * 1024;
 // The audio file holds a short sample, not the whole track: enough to prove the road works
 // while keeping the cache small.
 constexpr double kSampleAudioSeconds = 3;
+// Pictures are drawn in blocks of one colour that sit on the JPEG's own 8x8 grid, so each block
+// compresses to a single coefficient and a full-HD frame stays a few tens of kilobytes.
+constexpr int kBlock = 8;
+
+struct Rgb {
+  std::uint8_t r = 0, g = 0, b = 0;
+};
 
 std::uint32_t fnv1a(const std::string& text) {
   std::uint32_t hash = 2166136261u;
@@ -66,35 +76,57 @@ std::optional<Reply> videoProblem(const std::optional<Card>& card, const std::st
   return std::nullopt;
 }
 
-// Writes once; a later identical request finds the file and reuses it.
+// Writes once; a later identical request finds the file and reuses it. An error text when the
+// bytes cannot be made or written.
 std::optional<std::string> ensureFile(const std::filesystem::path& path, bool& cached,
-                                      const std::function<std::string()>& make) {
+                                      const std::function<std::optional<std::string>()>& make) {
   std::error_code ec;
   // An empty file is what a crash can leave of a cache write; it is made again.
   cached =
       std::filesystem::is_regular_file(path, ec) && std::filesystem::file_size(path, ec) > 0 && !ec;
   if (cached)
     return std::nullopt;
-  return writeFileAtomically(path, make(), 0644, Durability::cache);
+  auto bytes = make();
+  if (!bytes)
+    return "编码失败";
+  return writeFileAtomically(path, *bytes, 0644, Durability::cache);
 }
 
 } // namespace
 
-std::string drawFrame(const std::string& seed, int width, int height, double seconds,
-                      double durationSeconds) {
+std::optional<std::string> drawFrame(const std::string& seed, int width, int height, double seconds,
+                                     double durationSeconds) {
+  if (width < 1 || height < 1)
+    return std::nullopt;
   double hue = fnv1a(seed) % 360 + seconds * 2;
   double position = durationSeconds > 0 ? std::clamp(seconds / durationSeconds, 0.0, 1.0) : 0;
-  int blocksAcross = (width + 7) / 8, blocksDown = (height + 7) / 8;
+  int blocksAcross = (width + kBlock - 1) / kBlock, blocksDown = (height + kBlock - 1) / kBlock;
   int barRows = std::max(1, blocksDown / 16);
-  return encodeBlockJpeg(width, height, [&](int bx, int by) {
+  auto colourAt = [&](int bx, int by) {
     if (by >= blocksDown - barRows)
       return (bx + 0.5) / blocksAcross <= position ? Rgb{240, 240, 240} : Rgb{60, 60, 60};
     double shade = 0.45 + 0.4 * by / std::max(1, blocksDown - 1);
     return fromHsv(hue + 40.0 * bx / std::max(1, blocksAcross), 0.55, shade);
-  });
+  };
+
+  std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
+  std::vector<Rgb> blockRow(static_cast<std::size_t>(blocksAcross));
+  auto out = rgb.begin();
+  for (int y = 0; y < height; ++y) {
+    if (y % kBlock == 0)
+      for (int bx = 0; bx < blocksAcross; ++bx)
+        blockRow[static_cast<std::size_t>(bx)] = colourAt(bx, y / kBlock);
+    for (int x = 0; x < width; ++x) {
+      const Rgb& c = blockRow[static_cast<std::size_t>(x / kBlock)];
+      *out++ = c.r;
+      *out++ = c.g;
+      *out++ = c.b;
+    }
+  }
+  return encodeJpeg(width, height, rgb);
 }
 
-std::string drawStill(const std::string& seed, int width, int height) {
+std::optional<std::string> drawStill(const std::string& seed, int width, int height) {
   return drawFrame(seed, width, height, 0, 0);
 }
 
@@ -150,7 +182,7 @@ Reply extractFrames(const Library& library, const std::filesystem::path& cacheDi
     return Reply::fail(400, "一次最多 20 个时间点（收到 " + std::to_string(texts.size()) + " 个）");
   std::vector<double> times;
   for (const auto& text : texts) {
-    auto value = parseNumber(trimmed(text));
+    auto value = parseNumber(trimBlank(text));
     if (!value || *value < 0)
       return Reply::fail(400, "时间点无法解析：「" + text + "」");
     times.push_back(*value);

@@ -23,8 +23,9 @@ QueryParams paramsOf(const httplib::Request& req) {
 }
 
 // An absent body counts as an empty object: POST /ai/settle sends {} but may send nothing.
+// Only JSON's own whitespace counts as nothing; any other text goes to the parser.
 std::optional<json> bodyOf(const httplib::Request& req) {
-  if (trimmed(req.body).empty())
+  if (req.body.find_first_not_of(" \t\n\r") == std::string::npos)
     return json::object();
   auto body = json::parse(req.body, nullptr, /*allow_exceptions=*/false);
   if (body.is_discarded())

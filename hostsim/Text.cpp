@@ -25,30 +25,6 @@ std::string firstCharacters(std::string_view utf8, std::size_t count) {
   return std::string(utf8);
 }
 
-std::string trimmed(std::string_view text) {
-  static constexpr std::string_view kIdeographicSpace = "\xE3\x80\x80";
-  for (bool changed = true; changed;) {
-    changed = false;
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
-      text.remove_prefix(1);
-      changed = true;
-    }
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-      text.remove_suffix(1);
-      changed = true;
-    }
-    if (text.starts_with(kIdeographicSpace)) {
-      text.remove_prefix(kIdeographicSpace.size());
-      changed = true;
-    }
-    if (text.ends_with(kIdeographicSpace)) {
-      text.remove_suffix(kIdeographicSpace.size());
-      changed = true;
-    }
-  }
-  return std::string(text);
-}
-
 bool containsFolded(std::string_view haystack, std::string_view needle) {
   auto fold = [](std::string_view s) {
     std::string out(s);

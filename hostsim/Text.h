@@ -15,9 +15,6 @@ std::size_t characterCount(std::string_view utf8);
 std::string firstCharacters(std::string_view utf8, std::size_t count);
 using vantrel::isValidUtf8; // one checker for the whole project
 
-// Strips ASCII and full-width (U+3000) blanks and line breaks from both ends.
-std::string trimmed(std::string_view text);
-
 // Substring test that ignores ASCII case; Chinese text has no case to fold.
 bool containsFolded(std::string_view haystack, std::string_view needle);
 

@@ -2,6 +2,7 @@
 
 #include "Files.h"
 #include "Text.h"
+#include "common/Text.h"
 
 #include <algorithm>
 #include <ctime>
@@ -43,7 +44,7 @@ std::optional<std::string> deliveryOf(const std::string& text) {
   auto at = text.find(kDeliverMarker);
   if (at == std::string::npos)
     return std::nullopt;
-  return trimmed(std::string_view(text).substr(at + kDeliverMarker.size()));
+  return std::string(trimBlank(std::string_view(text).substr(at + kDeliverMarker.size())));
 }
 
 std::vector<fs::path> worksheetFiles(const fs::path& folder) {
@@ -72,8 +73,7 @@ std::string render(const Card& card, const fs::path& mediaRoot) {
        << "- 视频文件：" << detail.value("videoPath", "") << "\n";
   }
   md << "- 导出时间：" << isoNow() << "\n\n## 正文\n\n"
-     << (trimmed(card.assetDescription).empty() ? "（空）" : neutralized(card.assetDescription))
-     << "\n\n";
+     << (isBlank(card.assetDescription) ? "（空）" : neutralized(card.assetDescription)) << "\n\n";
   if (card.mediaKind == "video") {
     if (card.transcript) {
       md << "## 转写（来源：" << (card.transcript->source == kCloudTranscript ? "腾讯云" : "agent")
@@ -172,8 +172,9 @@ Reply Worksheets::settle() {
     std::string title(kDefaultDeliveryTitle), content = *delivery;
     auto lineEnd = delivery->find('\n');
     if (delivery->starts_with("# ") && lineEnd != std::string::npos) {
-      std::string heading = trimmed(delivery->substr(2, lineEnd - 2));
-      std::string rest = trimmed(delivery->substr(lineEnd + 1));
+      std::string_view rawDelivery = *delivery;
+      std::string_view heading = trimBlank(rawDelivery.substr(2, lineEnd - 2));
+      std::string_view rest = trimBlank(rawDelivery.substr(lineEnd + 1));
       if (!heading.empty() && !rest.empty())
         title = heading, content = rest;
     }

@@ -223,6 +223,23 @@ TEST(HostSimNoteTest, KindsNeedTheirMembers) {
   EXPECT_EQ(bridge.get("/assets/k7f2qd").body["noteCount"], 5);
 }
 
+// Blank means Unicode White_Space at either end, as everywhere else in the project: a no-break
+// space or a line separator is as blank as an ASCII space.
+TEST(HostSimTextTest, BlankMeansUnicodeWhiteSpaceAtEitherEnd) {
+  HostSimHarness bridge;
+  const std::string blanks = "\u00A0\u2028\u3000 \u2029";
+  auto note = [&](const json& body) { return bridge.post("/assets/k7f2qd/notes", body); };
+  EXPECT_EQ(note({{"title", "t"}, {"content", blanks}}).status, 400);
+  EXPECT_EQ(note({{"title", blanks}, {"content", "x"}}).status, 400)
+      << "an ai_board note needs a title";
+  auto trimmed = note({{"title", blanks + "标题" + blanks}, {"content", "x"}});
+  ASSERT_EQ(trimmed.status, 200);
+  EXPECT_EQ(trimmed.body["note"]["title"], "标题");
+  EXPECT_EQ(bridge.post("/assets/p8r4tn/transcript", {{"text", blanks}}).status, 400);
+  EXPECT_EQ(ids(bridge.get("/assets", {{"query", blanks + "二荆条" + blanks}}).body),
+            std::vector<std::string>{"k7f2qd"});
+}
+
 TEST(HostSimNoteTest, LongContentIsCutAtTwoThousandCharactersAndMarked) {
   HostSimHarness bridge;
   auto answer =

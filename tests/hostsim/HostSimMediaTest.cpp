@@ -4,8 +4,13 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <memory>
+#include <optional>
+#include <turbojpeg.h>
+#include <vector>
 
 namespace vantrel::hostsim {
 namespace {
@@ -30,16 +35,41 @@ std::uint16_t le16(const std::string& bytes, std::size_t at) {
                                     (static_cast<unsigned char>(bytes[at + 1]) << 8));
 }
 
-// Width and height from a JPEG's baseline frame header, after checking its outline.
+struct Picture {
+  int width = 0, height = 0;
+  std::vector<unsigned char> rgb;
+  int lightness(int x, int y) const {
+    return (channel(x, y, 0) + channel(x, y, 1) + channel(x, y, 2)) / 3;
+  }
+  int chroma(int x, int y) const { // 0 for a grey
+    auto [low, high] = std::minmax({channel(x, y, 0), channel(x, y, 1), channel(x, y, 2)});
+    return high - low;
+  }
+  int channel(int x, int y, int c) const {
+    return rgb[(static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + x) * 3 + c];
+  }
+};
+
+// The whole picture in a JPEG file, or nothing when libjpeg-turbo cannot read all of it.
+std::optional<Picture> decodeJpeg(const std::string& bytes) {
+  std::unique_ptr<void, int (*)(tjhandle)> decoder(tjInitDecompress(), tjDestroy);
+  auto data = reinterpret_cast<const unsigned char*>(bytes.data());
+  Picture picture;
+  int subsampling = 0, colourspace = 0;
+  if (!decoder || tjDecompressHeader3(decoder.get(), data, bytes.size(), &picture.width,
+                                      &picture.height, &subsampling, &colourspace) != 0)
+    return std::nullopt;
+  picture.rgb.resize(static_cast<std::size_t>(picture.width) * picture.height * 3);
+  if (tjDecompress2(decoder.get(), data, bytes.size(), picture.rgb.data(), picture.width, 0,
+                    picture.height, TJPF_RGB, 0) != 0)
+    return std::nullopt;
+  return picture;
+}
+
 std::pair<int, int> jpegSize(const std::string& bytes) {
-  EXPECT_GT(bytes.size(), 4u);
-  EXPECT_EQ(bytes.substr(0, 2), "\xFF\xD8");
-  EXPECT_EQ(bytes.substr(bytes.size() - 2), "\xFF\xD9");
-  auto sof = bytes.find("\xFF\xC0");
-  if (sof == std::string::npos || sof + 9 > bytes.size())
-    return {0, 0};
-  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[sof + i]); };
-  return {byte(7) << 8 | byte(8), byte(5) << 8 | byte(6)};
+  auto picture = decodeJpeg(bytes);
+  EXPECT_TRUE(picture) << "not a readable JPEG";
+  return picture ? std::make_pair(picture->width, picture->height) : std::make_pair(0, 0);
 }
 
 TEST(HostSimFramesTest, FramesAreRealJpegsCachedByRequest) {
@@ -60,6 +90,17 @@ TEST(HostSimFramesTest, FramesAreRealJpegsCachedByRequest) {
     paths.insert(frame["path"]);
   }
   EXPECT_EQ(paths.size(), 3u);
+
+  // The bar along the bottom shows how far into the video a frame lies: barely begun at 1 s,
+  // complete at the end; the picture above it is in colour.
+  auto early = decodeJpeg(contents(first.body["frames"][0]["path"].get<std::string>()));
+  auto last = decodeJpeg(contents(first.body["frames"][2]["path"].get<std::string>()));
+  ASSERT_TRUE(early && last);
+  EXPECT_GT(early->lightness(0, 1919), 200);
+  EXPECT_LT(early->lightness(1079, 1919), 100);
+  EXPECT_GT(last->lightness(1079, 1919), 200);
+  EXPECT_GT(early->chroma(0, 0), 30);
+  EXPECT_GT(early->chroma(1079, 1750), 30);
 
   auto again = bridge.get("/assets/k7f2qd/frames", {{"t", "12.51"}});
   EXPECT_EQ(again.body["frames"][0]["path"], first.body["frames"][1]["path"]);
