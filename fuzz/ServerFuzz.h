@@ -146,13 +146,38 @@ private:
 struct Expected {
   std::multiset<std::string> ids;
   std::size_t toolCalls = 0;
+  std::optional<std::string> problem; // the flat decoder disagreed with the parser
 };
+
+// An id's text as the value it stands for: an id past 64 bits is echoed with its digits, and
+// both sides parse them to the same double.
+inline std::string canonicalId(const std::string& idText) {
+  return nlohmann::json::parse(idText).dump();
+}
+
+// The flat decoder must give exactly what the parser gives, or leave the line to it.
+inline std::optional<std::string> compareDecoders(const std::string& line) {
+  std::string forFast = line, forParser = line;
+  auto fast = server::decodeRequest(forFast);
+  auto parsed = server::decodeRequestWithParser(forParser);
+  if (fast.has_value() != parsed.has_value())
+    return "the decoders disagree on whether a line is a request: " + line.substr(0, 200);
+  if (!fast)
+    return std::nullopt;
+  if (fast->method != parsed->method || fast->params != parsed->params ||
+      fast->idText.has_value() != parsed->idText.has_value() ||
+      (fast->idText && canonicalId(*fast->idText) != canonicalId(*parsed->idText)))
+    return "the decoders read a line differently: " + line.substr(0, 200);
+  return std::nullopt;
+}
 
 inline Expected expectedFor(std::string input) {
   Expected expected;
   auto reader = server::LineReader::fromString(std::move(input));
   std::string line;
   while (reader.next(line)) {
+    if (!expected.problem)
+      expected.problem = compareDecoders(line);
     auto request = server::decodeRequest(line);
     if (!request) {
       expected.ids.insert("null");
@@ -160,9 +185,7 @@ inline Expected expectedFor(std::string input) {
     }
     if (!request->idText)
       continue;
-    // Compared as parsed values: an id past 64 bits is echoed with its digits, and both sides
-    // parse them to the same double.
-    expected.ids.insert(nlohmann::json::parse(*request->idText).dump());
+    expected.ids.insert(canonicalId(*request->idText));
     if (request->method == "tools/call")
       ++expected.toolCalls;
   }
@@ -212,6 +235,8 @@ inline std::optional<std::string> checkReply(std::string_view line, std::string&
 // directory holding the guide; the credentials come without a file.
 inline std::optional<std::string> checkServerInput(std::string_view input) {
   Expected expected = expectedFor(std::string(input));
+  if (expected.problem)
+    return expected.problem;
 
   auto stub = std::make_shared<StubBridge>();
   server::ServerOptions options;

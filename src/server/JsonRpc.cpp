@@ -90,6 +90,115 @@ std::optional<std::string> idTextOf(const json& id, std::string_view line) {
   return dumpJson(id);
 }
 
+// Decodes the common request line, a flat object such as {"jsonrpc":"2.0","id":7,"method":"ping"},
+// without building a tree. It takes only members whose values are strings without escapes,
+// integers of up to 18 digits, true, false, null, {} or []; on anything else, malformed input
+// included, it gives up and the full parser decides. So it can only ever agree with the parser,
+// and the parser stays the one judge of what is valid JSON.
+class FlatRequest {
+public:
+  explicit FlatRequest(std::string_view text) : text_(text) {}
+
+  std::optional<Request> decode() {
+    Request request;
+    request.params = json::object();
+    skipSpace();
+    if (!take('{'))
+      return std::nullopt;
+    skipSpace();
+    if (!take('}')) {
+      do {
+        skipSpace();
+        auto key = plainString();
+        skipSpace();
+        if (!key || !take(':'))
+          return std::nullopt;
+        skipSpace();
+        bool isString = i_ < text_.size() && text_[i_] == '"';
+        auto value = scalarOrEmpty();
+        if (!value)
+          return std::nullopt;
+        if (*key == "id")
+          request.idText = std::string(*value);
+        else if (*key == "method")
+          request.method = isString ? std::string(value->substr(1, value->size() - 2)) : "";
+        skipSpace();
+      } while (take(','));
+      if (!take('}'))
+        return std::nullopt;
+    }
+    skipSpace();
+    if (i_ != text_.size())
+      return std::nullopt;
+    return request;
+  }
+
+private:
+  bool take(char c) {
+    if (i_ < text_.size() && text_[i_] == c) {
+      ++i_;
+      return true;
+    }
+    return false;
+  }
+  void skipSpace() { i_ = server::skipSpace(text_, i_); }
+
+  // The characters between the quotes of a string without escapes or control characters.
+  std::optional<std::string_view> plainString() {
+    if (!take('"'))
+      return std::nullopt;
+    std::size_t start = i_;
+    for (; i_ < text_.size(); ++i_) {
+      auto c = static_cast<unsigned char>(text_[i_]);
+      if (c == '"')
+        return text_.substr(start, i_++ - start);
+      if (c == '\\' || c < 0x20)
+        return std::nullopt;
+    }
+    return std::nullopt;
+  }
+
+  // The raw text of one value of the kinds above.
+  std::optional<std::string_view> scalarOrEmpty() {
+    std::size_t start = i_;
+    if (i_ >= text_.size())
+      return std::nullopt;
+    char c = text_[i_];
+    if (c == '"') {
+      if (!plainString())
+        return std::nullopt;
+    } else if (c == '-' || (c >= '0' && c <= '9')) {
+      take('-');
+      std::size_t digits = i_;
+      while (i_ < text_.size() && text_[i_] >= '0' && text_[i_] <= '9')
+        ++i_;
+      std::size_t count = i_ - digits;
+      // No leading zeros, and short enough to stay an integer for the parser too.
+      if (count == 0 || count > 18 || (count > 1 && text_[digits] == '0'))
+        return std::nullopt;
+      if (i_ < text_.size() && (text_[i_] == '.' || text_[i_] == 'e' || text_[i_] == 'E'))
+        return std::nullopt;
+    } else if (c == '{' || c == '[') {
+      ++i_;
+      skipSpace();
+      if (!take(c == '{' ? '}' : ']'))
+        return std::nullopt;
+    } else {
+      for (std::string_view word : {"true", "false", "null"}) {
+        if (text_.substr(i_, word.size()) == word) {
+          i_ += word.size();
+          return text_.substr(start, i_ - start);
+        }
+      }
+      return std::nullopt;
+    }
+    return text_.substr(start, i_ - start);
+  }
+
+  std::string_view text_;
+  std::size_t i_ = 0;
+};
+
 std::string envelopeStart(std::string_view idText) {
   std::string line = R"({"jsonrpc":"2.0","id":)";
   line.append(idText);
@@ -99,6 +208,13 @@ std::string envelopeStart(std::string_view idText) {
 } // namespace
 
 std::optional<Request> decodeRequest(std::string& line) {
+  replaceInvalidUtf8(line);
+  if (auto request = FlatRequest(line).decode())
+    return request;
+  return decodeRequestWithParser(line);
+}
+
+std::optional<Request> decodeRequestWithParser(std::string& line) {
   replaceInvalidUtf8(line);
   auto doc = parseJson(line);
   if (!doc || !doc->is_object())
@@ -118,13 +234,17 @@ std::optional<Request> decodeRequest(std::string& line) {
   return request;
 }
 
+std::string resultLine(std::string_view idText, std::string_view resultText) {
+  std::string line = envelopeStart(idText);
+  line.append(R"(,"result":)").append(resultText).append("}");
+  return line;
+}
+
 std::optional<std::string> resultLine(std::string_view idText, const json& result) {
   auto text = dumpJson(result);
   if (!text)
     return std::nullopt;
-  std::string line = envelopeStart(idText);
-  line.append(R"(,"result":)").append(*text).append("}");
-  return line;
+  return resultLine(idText, std::string_view(*text));
 }
 
 std::optional<std::string> errorLine(std::string_view idText, const MCPError& error) {

@@ -26,12 +26,18 @@ struct Request {
 
 // Decodes one input line; invalid UTF-8 becomes U+FFFD first (the line is changed in place).
 // Nothing when the line is not one JSON object: a parse error, a NUL byte, nesting deeper than
-// the JSON policy allows, or a top level that is not an object.
+// the JSON policy allows, or a top level that is not an object. A flat line (a ping) is decoded
+// without building a tree; the result is the same as decodeRequestWithParser's.
 std::optional<Request> decodeRequest(std::string& line);
+// The same through the JSON parser alone; what decodeRequest falls back on, and is checked
+// against.
+std::optional<Request> decodeRequestWithParser(std::string& line);
 
 // The response lines, without their line feed. Nothing when the message cannot be written as
 // valid JSON (a string that is not UTF-8, a number that is not finite).
 std::optional<std::string> resultLine(std::string_view idText, const nlohmann::json& result);
+// With a result that is already JSON text.
+std::string resultLine(std::string_view idText, std::string_view resultText);
 std::optional<std::string> errorLine(std::string_view idText, const MCPError& error);
 // The result of a tools/call: one text content and the error flag. Built without copying the
 // text into a JSON tree, since it can be tens of megabytes.

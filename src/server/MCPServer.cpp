@@ -95,7 +95,7 @@ void MCPServer::handle(Request request) {
   } else if (method == "tools/call") {
     startToolCall(std::move(*request.idText), std::move(request.params));
   } else if (method == "ping") {
-    outQueue_->send(resultLine(id, json::object()));
+    outQueue_->send(resultLine(id, std::string_view("{}")));
   } else {
     outQueue_->send(errorLine(id, MCPError::methodNotFound(method)));
   }
