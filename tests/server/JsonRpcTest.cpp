@@ -39,8 +39,9 @@ TEST(JsonRpcTest, FlatLinesDecodeAsTheParserDecodesThem) {
     EXPECT_EQ(a->method, b->method) << line;
     EXPECT_EQ(a->params, b->params) << line;
     ASSERT_EQ(a->idText.has_value(), b->idText.has_value()) << line;
-    if (a->idText)
+    if (a->idText) {
       EXPECT_EQ(json::parse(*a->idText), json::parse(*b->idText)) << line;
+    }
   }
 }
 
