@@ -1,3 +1,5 @@
+#include "cli/Command.h"
+#include "cli/Options.h"
 #include "server/MCPServer.h"
 #include "server/ProcessSetup.h"
 
@@ -5,10 +7,16 @@
 #include <cstdlib>
 #include <unistd.h>
 
-int main() {
+int main(int argc, char** argv) {
   vantrel::server::openMissingStandardStreams(); // before anything else takes descriptor 0, 1 or 2
   // An agent host that goes away closes our stdout; the lost line is dropped, not fatal.
   std::signal(SIGPIPE, SIG_IGN);
+
+  // An agent host passes no arguments; any argument is a person at a terminal.
+  auto invocation = vantrel::cli::parseArguments(argc, argv);
+  if (invocation.command != vantrel::cli::Command::serve)
+    return vantrel::cli::runCommand(invocation);
+
   vantrel::server::raiseOpenFileLimit();
 
   using vantrel::server::LineReader;

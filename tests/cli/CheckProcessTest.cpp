@@ -1,0 +1,310 @@
+// --check, --version, --help and misuse through the real binary: what only the process shows
+// (the exit status, which stream gets what, the one request that reaches the Bridge).
+#include "support/FakeBridge.h"
+#include "support/McpProcess.h"
+#include "support/SupportDir.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <poll.h>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace vantrel::testing {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// LOCAL HELPER, to be replaced by the shared ChildProcess from tests/support when merging.
+// Runs the real vantrel-mcp with `args`, `env` merged over this process's environment and stdin
+// on /dev/null, until it exits; a minute is far more than any run needs.
+struct Ran {
+  std::string out;
+  std::string err;
+  int status = -1; // the exit code, or -signal; -1 when it had to be killed
+};
+
+Ran runMcp(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) {
+  std::vector<std::string> vars;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string var = *e;
+    if (!env.count(var.substr(0, var.find('='))))
+      vars.push_back(std::move(var));
+  }
+  for (const auto& [name, value] : env)
+    vars.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (auto& var : vars)
+    envp.push_back(var.data());
+  envp.push_back(nullptr);
+  std::string binary = VANTREL_MCP_PATH;
+  std::vector<std::string> argStrings = args;
+  std::vector<char*> argv{binary.data()};
+  for (auto& arg : argStrings)
+    argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  int outPipe[2], errPipe[2];
+  if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0)
+    throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+  for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]})
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  pid_t pid = -1;
+  int spawned = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(outPipe[1]);
+  ::close(errPipe[1]);
+  if (spawned != 0) {
+    ::close(outPipe[0]);
+    ::close(errPipe[0]);
+    throw std::runtime_error(std::string("posix_spawn: ") + std::strerror(spawned));
+  }
+
+  Ran ran;
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&ran.out, &ran.err};
+  bool killed = false;
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left <= 0ms) {
+      ::kill(pid, SIGKILL);
+      killed = true;
+      break;
+    }
+    if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR)
+      break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0)
+        continue;
+      char buffer[4096];
+      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+      }
+    }
+  }
+  for (const auto& fd : fds) {
+    if (fd.fd >= 0)
+      ::close(fd.fd);
+  }
+  int wstatus = 0;
+  while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  }
+  if (!killed)
+    ran.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -WTERMSIG(wstatus);
+  return ran;
+}
+// END OF LOCAL HELPER.
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    lines.push_back(text.substr(start, nl - start));
+  EXPECT_EQ(start, text.size()) << "output does not end with a line feed";
+  return lines;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Distinctive, so a leak in any line cannot be a coincidence.
+const std::string kToken = "chk-7Rw2/+=&Secr3tBridgeKey";
+const std::string kStaleToken = "chk-old-Secr3tBridgeKey-9";
+
+class CheckProcessTest : public ::testing::Test {
+protected:
+  // Runs --check; the token, old or current, is nowhere in what it prints.
+  Ran check() {
+    Ran ran = runMcp({"--check"}, dir_.env());
+    for (const auto& secret : {kToken, kStaleToken, std::string("Secr3t")}) {
+      EXPECT_FALSE(contains(ran.out, secret)) << ran.out;
+      EXPECT_FALSE(contains(ran.err, secret)) << ran.err;
+    }
+    EXPECT_EQ(ran.err, "");
+    lines_ = linesOf(ran.out);
+    return ran;
+  }
+  // Two token lines, the probe, the guide, the verdict.
+  void expectFiveLines() {
+    ASSERT_EQ(lines_.size(), 5u) << out();
+    EXPECT_EQ(lines_[4].rfind("结论：", 0), 0u) << lines_[4];
+  }
+  std::string out() const {
+    std::string all;
+    for (const auto& line : lines_)
+      all += line + "\n";
+    return all;
+  }
+
+  SupportDir dir_;
+  std::vector<std::string> lines_;
+};
+
+TEST_F(CheckProcessTest, NoFileMeansTheAppIsNotRunning) {
+  Ran ran = check();
+  EXPECT_EQ(ran.status, 1);
+  expectFiveLines();
+  EXPECT_TRUE(contains(lines_[0], dir_.pathOf("bridge.token") + "：没有这个文件")) << out();
+  EXPECT_TRUE(contains(lines_[1], dir_.pathOf("bridge.token", false) + "：没有这个文件"));
+  EXPECT_TRUE(contains(lines_[2], "未发请求"));
+  EXPECT_TRUE(contains(lines_[3], "没有这个文件"));
+  EXPECT_TRUE(contains(lines_[4], "请启动砚舟"));
+}
+
+TEST_F(CheckProcessTest, AllGoodIsOneReadOnlyRequestAndNothingWritten) {
+  FakeBridge bridge;
+  dir_.writeToken(bridge.port(), kToken);
+  dir_.writeFile("agent-guide.md", "# 规范\n", /*inBundle=*/false);
+  auto snapshot = [this] {
+    std::map<std::string, std::pair<std::uintmax_t, fs::file_time_type>> files;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.home()))
+      files[entry.path().string()] = {entry.is_regular_file() ? entry.file_size() : 0,
+                                      entry.last_write_time()};
+    return files;
+  };
+  auto before = snapshot();
+
+  Ran ran = check();
+  EXPECT_EQ(ran.status, 0) << out();
+  expectFiveLines();
+  EXPECT_TRUE(contains(lines_[0], "可用，端口 " + std::to_string(bridge.port())));
+  EXPECT_TRUE(contains(lines_[0], "服务器将用这个文件"));
+  EXPECT_TRUE(contains(lines_[1], "没有这个文件"));
+  EXPECT_TRUE(contains(lines_[2], "GET /events 返回 200"));
+  EXPECT_TRUE(contains(lines_[3], "第 2 处 " + dir_.pathOf("agent-guide.md", false) + "，" +
+                                      std::to_string(std::string("# 规范\n").size()) + " 字节"))
+      << lines_[3];
+  EXPECT_TRUE(contains(lines_[4], "正常"));
+
+  // One attempt, carrying the token, and no usage report after it.
+  auto requests = bridge.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "GET");
+  EXPECT_EQ(requests[0].target, "/events");
+  EXPECT_EQ(requests[0].header("Authorization"), "Bearer " + kToken);
+  EXPECT_EQ(snapshot(), before);
+}
+
+TEST_F(CheckProcessTest, DamagedFirstFileIsSkippedForTheGoodOne) {
+  FakeBridge bridge;
+  dir_.writeFile("bridge.token", R"({"port": 70000, "token": "chk-old-Secr3tBridgeKey-9"})");
+  dir_.writeToken(bridge.port(), kToken, /*inBundle=*/false);
+  Ran ran = check();
+  EXPECT_EQ(ran.status, 0) << out();
+  expectFiveLines();
+  EXPECT_TRUE(contains(lines_[0], "port 不在 1 到 65535 之间；服务器跳过它")) << lines_[0];
+  EXPECT_TRUE(contains(lines_[1], "服务器将用这个文件")) << lines_[1];
+  EXPECT_EQ(bridge.requests().size(), 1u);
+}
+
+TEST_F(CheckProcessTest, StaleFileInTheFirstPlaceShadowsAGoodOne) {
+  FakeBridge gone;
+  const int deadPort = gone.port();
+  gone.stop(); // the app that wrote the first file has quit
+  FakeBridge bridge;
+  dir_.writeToken(deadPort, kStaleToken);
+  dir_.writeToken(bridge.port(), kToken, /*inBundle=*/false);
+
+  Ran ran = check();
+  EXPECT_EQ(ran.status, 1) << out();
+  expectFiveLines();
+  EXPECT_TRUE(contains(lines_[0], "端口 " + std::to_string(deadPort) + "；服务器将用这个文件"));
+  EXPECT_TRUE(contains(lines_[1], "端口 " + std::to_string(bridge.port()) + "；不会用到"));
+  EXPECT_TRUE(contains(lines_[2], "没有应答：connect 127.0.0.1:" + std::to_string(deadPort)))
+      << lines_[2];
+  EXPECT_TRUE(contains(lines_[4], "被第 1 处的挡住")) << lines_[4];
+  EXPECT_TRUE(bridge.requests().empty()) << "the shadowed file is not used";
+}
+
+TEST_F(CheckProcessTest, BridgeDownLeavesTheFileBehind) {
+  FakeBridge bridge;
+  dir_.writeToken(bridge.port(), kToken);
+  bridge.stop();
+  Ran ran = check();
+  EXPECT_EQ(ran.status, 1) << out();
+  expectFiveLines();
+  EXPECT_TRUE(contains(lines_[2], "没有应答：connect 127.0.0.1:" + std::to_string(bridge.port())))
+      << lines_[2];
+  EXPECT_TRUE(contains(lines_[4], "旧的 bridge.token")) << lines_[4];
+}
+
+TEST_F(CheckProcessTest, UnauthorizedIsAStaleTokenAndIsNotRetried) {
+  FakeBridge bridge;
+  bridge.on("GET", "/events", Reply{.status = 401, .body = R"({"error":"unauthorized"})"});
+  dir_.writeToken(bridge.port(), kStaleToken);
+  Ran ran = check();
+  EXPECT_EQ(ran.status, 1) << out();
+  expectFiveLines();
+  EXPECT_TRUE(contains(lines_[2], "返回 401，token 已失效")) << lines_[2];
+  EXPECT_TRUE(contains(lines_[4], "不接受")) << lines_[4];
+  EXPECT_EQ(bridge.requests().size(), 1u);
+}
+
+TEST(CliProcessTest, VersionIsTheOneTheServerAnnounces) {
+  McpProcess mcp;
+  auto reply = mcp.request({{"jsonrpc", "2.0"},
+                            {"id", 1},
+                            {"method", "initialize"},
+                            {"params", {{"protocolVersion", "2024-11-05"}}}});
+  const std::string announced = reply["result"]["serverInfo"]["version"].get<std::string>();
+  Ran ran = runMcp({"--version"}, {});
+  EXPECT_EQ(ran.status, 0);
+  EXPECT_EQ(ran.out, "vantrel-mcp " + announced + "\n");
+  EXPECT_EQ(ran.err, "");
+}
+
+TEST(CliProcessTest, HelpGoesToStandardOutput) {
+  for (const char* option : {"--help", "-h"}) {
+    Ran ran = runMcp({option}, {});
+    EXPECT_EQ(ran.status, 0) << option;
+    EXPECT_TRUE(contains(ran.out, "--check")) << ran.out;
+    EXPECT_EQ(ran.err, "");
+  }
+}
+
+TEST(CliProcessTest, MisuseIsOneLineOnStandardErrorAndStatus2) {
+  const struct {
+    std::vector<std::string> args;
+    std::string named;
+  } cases[] = {
+      {{"--bogus"}, "--bogus"},
+      {{"--check", "--version"}, "--version"},
+      {{"serve"}, "serve"},
+  };
+  for (const auto& c : cases) {
+    Ran ran = runMcp(c.args, {});
+    EXPECT_EQ(ran.status, 2) << c.named;
+    EXPECT_EQ(ran.out, "");
+    auto lines = linesOf(ran.err);
+    ASSERT_EQ(lines.size(), 1u) << ran.err;
+    EXPECT_TRUE(contains(lines[0], c.named)) << lines[0];
+    EXPECT_TRUE(contains(lines[0], "--help")) << lines[0];
+  }
+}
+
+} // namespace
+} // namespace vantrel::testing
