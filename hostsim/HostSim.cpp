@@ -5,6 +5,7 @@
 #include "Media.h"
 #include "Routes.h"
 #include "bridge/StorePaths.h"
+#include "common/Json.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -150,8 +151,8 @@ void HostSim::stop() {
     // A newer instance may have taken over the file; its credentials must stay.
     if (!token_.empty()) {
       auto text = readWholeFile(tokenPath());
-      auto doc = text ? json::parse(*text, nullptr, false) : json();
-      if (doc.is_object() && doc.value("token", "") == token_) {
+      auto doc = text ? parseJson(*text) : std::nullopt;
+      if (doc && doc->is_object() && doc->value("token", "") == token_) {
         std::error_code ec;
         fs::remove(tokenPath(), ec);
       }

@@ -2,6 +2,7 @@
 
 #include "Files.h"
 #include "Text.h"
+#include "common/Json.h"
 #include "common/Text.h"
 
 #include <algorithm>
@@ -107,11 +108,11 @@ Library::Library(std::vector<Card> cards, std::filesystem::path mediaRoot,
 }
 
 std::optional<std::vector<Card>> Library::cardsFromStored(std::string_view text) {
-  auto doc = json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (doc.is_discarded() || !doc.is_object() || !doc.contains("cards") || !doc["cards"].is_array())
+  auto doc = parseJson(text);
+  if (!doc || !doc->is_object() || !doc->contains("cards") || !(*doc)["cards"].is_array())
     return std::nullopt;
   std::vector<Card> cards;
-  for (const auto& stored : doc["cards"]) {
+  for (const auto& stored : (*doc)["cards"]) {
     auto card = cardFromStored(stored);
     if (!card)
       return std::nullopt;

@@ -4,6 +4,7 @@
 #include "Importer.h"
 #include "Media.h"
 #include "Text.h"
+#include "common/Json.h"
 
 namespace vantrel::hostsim {
 namespace {
@@ -27,10 +28,7 @@ QueryParams paramsOf(const httplib::Request& req) {
 std::optional<json> bodyOf(const httplib::Request& req) {
   if (req.body.find_first_not_of(" \t\n\r") == std::string::npos)
     return json::object();
-  auto body = json::parse(req.body, nullptr, /*allow_exceptions=*/false);
-  if (body.is_discarded())
-    return std::nullopt;
-  return body;
+  return parseJson(req.body);
 }
 
 // Compares without an early exit, so timing does not reveal how much of a guess was right.
