@@ -189,10 +189,11 @@ TEST(AsioTransportTest, HundredsOfConcurrentRequestsOnTwoThreads) {
   namespace asio = boost::asio;
   FakeBridge bridge;
   bridge.on("GET", "/slowish", Reply{.body = "ok", .delay = 50ms});
+  // The context outlives the transport: kept connections belong to it.
+  asio::io_context io;
   AsioTransport transport;
   constexpr int kCalls = 300;
   std::atomic<int> succeeded{0};
-  asio::io_context io;
   for (int i = 0; i < kCalls; ++i) {
     asio::co_spawn(
         asio::make_strand(io),

@@ -278,6 +278,27 @@ TEST_F(LiveClientTest, DroppedConnectionIsRetriedOnce) {
   EXPECT_EQ(bridge_.requests().size(), 2u);
 }
 
+// An import or a note must never be written three times: the transport does not resend a POST
+// the Bridge read and closed on, so only the client's one retry sends it again.
+TEST_F(LiveClientTest, PostReadThenClosedOnReachesTheBridgeExactlyTwice) {
+  bridge_.on("POST", "/assets/import-link", Reply{.drop = true});
+  // Kept connections first, so the request goes out on a reused one as it would in a session.
+  EXPECT_FALSE(get(client_, "/warm").isError);
+  auto result = post(client_, "/assets/import-link", {{"url", "https://v.example/1"}});
+  EXPECT_TRUE(result.isError);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.text.rfind(kConnectPrefix, 0), 0u) << result.text;
+  EXPECT_EQ(bridge_.requestsTo("/assets/import-link").size(), 2u);
+}
+
+TEST_F(LiveClientTest, OverlongRequestFailsLocallyOnceWithoutRetry) {
+  auto result = get(client_, "/assets/" + std::string(2 << 20, 'a'));
+  EXPECT_TRUE(result.isError);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.text.find("请求过长"), std::string::npos) << result.text.substr(0, 100);
+  EXPECT_TRUE(bridge_.requests().empty());
+}
+
 TEST_F(LiveClientTest, HostAppQuitLeavingTheFileBehind) {
   bridge_.stop();
   auto result = get(client_, "/assets");

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <limits>
 #include <mutex>
+#include <set>
 
 namespace vantrel::server {
 namespace {
@@ -196,6 +197,43 @@ TEST(ReadLoopTest, IntegerIdsPastSixtyFourBitsKeepTheirDigits) {
   EXPECT_NE(out.find(R"("id":-98765432109876543210987654321,)"), std::string::npos) << out;
   EXPECT_NE(out.find(R"("id":18446744073709551615,)"), std::string::npos) << out;
   EXPECT_NE(out.find(R"("id":1.5e+300,)"), std::string::npos) << out;
+}
+
+// A process limit may leave the loop without threads, or with one: every call is still answered.
+TEST(ReadLoopTest, CallsAreAnsweredWithoutLoopThreadsOrWithOne) {
+  for (std::size_t threads : {0u, 1u}) {
+    std::mutex lock;
+    std::string out;
+    auto transport = std::make_shared<vantrel::testing::ScriptedTransport>(
+        [](const bridge::HttpRequest&) { return bridge::HttpReply{200, R"({"ok":1})"}; });
+    ServerOptions options;
+    options.transport = transport;
+    options.credentials = [] { return vantrel::testing::fixedCredentials(); };
+    options.loopThreads = threads;
+    std::string input;
+    for (int id = 1; id <= 50; ++id)
+      input += R"({"id":)" + std::to_string(id) +
+               R"(,"method":"tools/call","params":{"name":"get_asset","arguments":{"shortID":"a"}}})"
+               "\n";
+    MCPServer server(
+        [&](std::string_view bytes) {
+          std::lock_guard guard(lock);
+          out.append(bytes);
+          return true;
+        },
+        [](std::string_view) { return true; }, std::move(options));
+    auto reader = LineReader::fromString(input);
+    server.run(reader);
+    std::lock_guard guard(lock);
+    std::set<int> answered;
+    for (std::size_t start = 0, nl; (nl = out.find('\n', start)) != std::string::npos;
+         start = nl + 1) {
+      auto reply = json::parse(out.substr(start, nl - start));
+      EXPECT_EQ(reply["result"]["content"][0]["text"], R"({"ok":1})");
+      answered.insert(reply["id"].get<int>());
+    }
+    EXPECT_EQ(answered.size(), 50u) << threads << " loop threads";
+  }
 }
 
 TEST(MethodTest, InitializeAnswersTheFixedResultWhateverIsAsked) {
