@@ -47,7 +47,10 @@ Invocation parseArguments(int argc, const char* const* argv) {
 }
 
 std::string versionText() {
-  return std::string(kProgram) + " " VANTREL_VERSION "\n";
+  // Built by appending: GCC 12 warns falsely (-Warray-bounds) on string + literal at -O2.
+  std::string text(kProgram);
+  text.append(" " VANTREL_VERSION "\n");
+  return text;
 }
 
 std::string helpText() {

@@ -89,7 +89,8 @@ constexpr const char* kUnderHome = "/.local/share";
 TEST_F(StorePathsEnvTest, BundleFolderFirstThenSupportDirectory) {
   ::setenv("HOME", "/Users/someone", 1);
   ::unsetenv("XDG_DATA_HOME");
-  const std::string support = std::string("/Users/someone") + kUnderHome;
+  std::string support = "/Users/someone";
+  support.append(kUnderHome); // appended: GCC 12 warns falsely on string + literal at -O2
   EXPECT_EQ(applicationSupportDirectory(), support);
   EXPECT_EQ(StorePaths::resolveCandidates("bridge.token"),
             (std::vector<std::string>{support + "/com.quillmoor.vantrel/bridge.token",
