@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <future>

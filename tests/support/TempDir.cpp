@@ -16,7 +16,10 @@ TempDir::TempDir(std::string_view prefix) {
   std::string pattern = tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
   while (pattern.size() > 1 && pattern.back() == '/')
     pattern.pop_back();
-  pattern += "/" + std::string(prefix) + "-XXXXXX";
+  // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "/" + prefix + ...
+  pattern += '/';
+  pattern += prefix;
+  pattern += "-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   if (::mkdtemp(name.data()) == nullptr)
