@@ -14,8 +14,9 @@
 
 namespace vantrel::testing {
 
-// A program started with fork and exec, its stdin, stdout and stderr each on a pipe to us,
-// inherited, or /dev/null. Every wait is bounded by a deadline. The destructor sends SIGTERM,
+// A program started with posix_spawn (fork and exec when it must be adjusted in between), its
+// stdin, stdout and stderr each on a pipe to us, inherited, or /dev/null. Every wait is bounded
+// by a deadline. The destructor sends SIGTERM,
 // allows a short grace, then SIGKILL, and always reaps: nothing is left behind.
 //
 // Failures of the harness itself (no pipe, no fork, exec refused, an adjustment that could not
@@ -70,7 +71,7 @@ public:
   };
 
   // Starts argv[0], looked up in PATH when it has no "/". Throws std::runtime_error when it
-  // cannot be started, with the reason (exec's own error comes back over a close-on-exec pipe).
+  // cannot be started, with the reason (exec's own error included).
   ChildProcess(std::vector<std::string> argv, Options options);
   explicit ChildProcess(std::vector<std::string> argv) : ChildProcess(std::move(argv), Options()) {}
   ~ChildProcess();
