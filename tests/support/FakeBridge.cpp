@@ -33,15 +33,17 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
          });
 }
 
+std::string_view trim(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos)
+    return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
 bool containsToken(std::string_view list, std::string_view token) {
   while (!list.empty()) {
     auto comma = list.find(',');
-    std::string_view item = list.substr(0, comma);
-    while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
-      item.remove_prefix(1);
-    while (!item.empty() && (item.back() == ' ' || item.back() == '\t'))
-      item.remove_suffix(1);
-    if (equalsIgnoringCase(item, token))
+    if (equalsIgnoringCase(trim(list.substr(0, comma)), token))
       return true;
     list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
   }
@@ -576,11 +578,7 @@ bool FakeBridge::parseRequest(Connection& c) {
       reject(c, 400, "malformed header line");
       return true;
     }
-    std::string_view value = field.substr(colon + 1);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
-      value.remove_prefix(1);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
-      value.remove_suffix(1);
+    std::string_view value = trim(field.substr(colon + 1));
     std::string_view name = field.substr(0, colon);
     request.headers.emplace_back(name, value);
     if (equalsIgnoringCase(name, "Content-Length")) {
