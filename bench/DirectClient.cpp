@@ -1,57 +1,106 @@
 #include "DirectClient.h"
 
-#include <curl/curl.h>
+#include "support/Descriptors.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <poll.h>
+#include <string_view>
+#include <sys/socket.h>
 
 namespace vantrel::bench {
 namespace {
 
-size_t appendBody(char* data, size_t size, size_t count, void* target) {
-  static_cast<std::string*>(target)->append(data, size * count);
-  return size * count;
+// The value of header `name` in a response head, given in lower case; empty when absent.
+std::string_view headerValue(std::string_view head, std::string_view name) {
+  for (std::size_t at = head.find("\r\n"); at != std::string_view::npos && at < head.size();) {
+    at += 2;
+    auto end = std::min(head.find("\r\n", at), head.size());
+    std::string_view line = head.substr(at, end - at);
+    at = end;
+    auto colon = line.find(':');
+    if (colon != name.size() ||
+        !std::equal(name.begin(), name.end(), line.begin(), [](char lower, char c) {
+          return lower == std::tolower(static_cast<unsigned char>(c));
+        }))
+      continue;
+    std::string_view value = line.substr(colon + 1);
+    value.remove_prefix(std::min(value.find_first_not_of(' '), value.size()));
+    return value;
+  }
+  return {};
 }
 
 } // namespace
 
-DirectClient::DirectClient(int port, const std::string& token)
-    : curl_(curl_easy_init()), headers_(nullptr),
-      base_("http://127.0.0.1:" + std::to_string(port)) {
-  headers_ = curl_slist_append(nullptr, ("Authorization: Bearer " + token).c_str());
-  CURL* curl = static_cast<CURL*>(curl_);
-  if (curl == nullptr)
-    return;
-  // The same transport settings as the server's, so the difference is the relay alone.
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_PROXY, "");
-  curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
-  curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(headers_));
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body_);
+DirectClient::DirectClient(int port, std::string token) : port_(port), token_(std::move(token)) {
 }
 
 DirectClient::~DirectClient() {
-  if (curl_ != nullptr)
-    curl_easy_cleanup(static_cast<CURL*>(curl_));
-  curl_slist_free_all(static_cast<curl_slist*>(headers_));
+  testing::closeQuietly(fd_);
 }
 
 std::optional<std::string> DirectClient::get(const std::string& path) {
-  CURL* curl = static_cast<CURL*>(curl_);
-  if (curl == nullptr)
+  const std::string request = "GET " + path +
+                              " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+                              "\r\nAuthorization: Bearer " + token_ + "\r\n\r\n";
+  // A kept connection the server has closed meanwhile is retried once on a new one, as any
+  // pooling client does; a new connection that fails is a failure.
+  for (;;) {
+    const bool fresh = fd_ < 0;
+    if (fresh) {
+      fd_ = testing::connectLoopback(port_);
+      if (fd_ < 0)
+        return std::nullopt;
+      ++connections_;
+      received_.clear();
+    }
+    auto answer = roundTrip(request);
+    if (!answer || answer->close)
+      testing::closeQuietly(fd_);
+    if (answer)
+      return answer->status == 200 ? std::optional(std::move(answer->body)) : std::nullopt;
+    if (fresh)
+      return std::nullopt;
+  }
+}
+
+std::optional<DirectClient::Answer> DirectClient::roundTrip(const std::string& request) {
+  if (!testing::sendAll(fd_, request))
     return std::nullopt;
-  body_.clear();
-  std::string url = base_ + path;
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  if (curl_easy_perform(curl) != CURLE_OK)
+  std::size_t headEnd;
+  while ((headEnd = received_.find("\r\n\r\n")) == std::string::npos)
+    if (!receiveMore())
+      return std::nullopt;
+  std::string_view head(received_.data(), headEnd);
+  if (!head.starts_with("HTTP/1.1 ") || head.size() < 12)
     return std::nullopt;
-  long status = 0, opened = 0;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &opened);
-  connections_ += opened;
-  if (status != 200)
+  Answer answer;
+  answer.status = std::atoi(std::string(head.substr(9, 3)).c_str());
+  std::string_view length = headerValue(head, "content-length");
+  if (length.empty())
     return std::nullopt;
-  return body_;
+  const std::size_t total = headEnd + 4 + std::strtoull(std::string(length).c_str(), nullptr, 10);
+  answer.close = headerValue(head, "connection") == "close";
+  while (received_.size() < total)
+    if (!receiveMore())
+      return std::nullopt;
+  answer.body = received_.substr(headEnd + 4, total - headEnd - 4);
+  received_.erase(0, total);
+  return answer;
+}
+
+bool DirectClient::receiveMore() {
+  pollfd ready{fd_, POLLIN, 0};
+  if (::poll(&ready, 1, 10000) <= 0)
+    return false;
+  char buffer[64 * 1024];
+  ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+  if (n <= 0)
+    return false;
+  received_.append(buffer, static_cast<std::size_t>(n));
+  return true;
 }
 
 } // namespace vantrel::bench

@@ -1,20 +1,23 @@
 #include "Phases.h"
 
-#include "ChildProcess.h"
 #include "DirectClient.h"
 #include "ProcStats.h"
 #include "Stats.h"
 #include "Workload.h"
+#include "support/ChildProcess.h"
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
+#include <stdexcept>
 #include <thread>
-#include <unordered_set>
 
 namespace vantrel::bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using testing::ChildProcess;
+using Stream = ChildProcess::Stream;
 using namespace std::chrono_literals;
 
 constexpr auto kReplyTimeout = 10s;
@@ -29,35 +32,58 @@ double millis(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
 
-std::chrono::milliseconds until(Clock::time_point deadline) {
-  return std::max(0ms, std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()));
-}
-
 std::string shorten(const std::string& line) {
   return line.size() > 200 ? line.substr(0, 200) + "…" : line;
 }
 
+// `path` with the configured environment, stdin and stdout on pipes and stderr shared with us;
+// nullptr and `error` when it cannot be started.
+std::unique_ptr<ChildProcess> spawn(const std::string& path, const BenchConfig& config,
+                                    std::string& error) {
+  try {
+    return std::make_unique<ChildProcess>(
+        std::vector<std::string>{path}, ChildProcess::Options{.env = config.childEnv,
+                                                              .inheritEnv = false,
+                                                              .err = ChildProcess::Stdio::Inherit});
+  } catch (const std::runtime_error& failure) {
+    error = failure.what();
+    return nullptr;
+  }
+}
+
+bool readLine(ChildProcess& child, std::string& line) {
+  auto read = child.readLine(Stream::Stdout, kReplyTimeout);
+  line = read.text.value_or("");
+  return read.text.has_value();
+}
+
 std::unique_ptr<ChildProcess> startServer(const BenchConfig& config, std::string& error) {
-  auto child = ChildProcess::spawn(config.mcpPath, config.childEnv, error);
+  auto child = spawn(config.mcpPath, config, error);
   if (!child)
     return nullptr;
   std::string line;
-  if (!child->write(initializeLine(0)) || !child->readLine(line, kReplyTimeout) ||
-      !isInitializeReply(line, 0)) {
+  if (!child->write(initializeLine(0)) || !readLine(*child, line) || !isInitializeReply(line, 0)) {
     error = "no initialize answer" + (line.empty() ? std::string() : ": " + shorten(line));
     return nullptr;
   }
   return child;
 }
 
-bool exitedCleanly(const ChildProcess::Exit& exit, std::string& error) {
-  if (exit.killed)
+// Closes the child's input and waits for it to exit; nothing (and `error`) unless it exited
+// with 0 in time. One that does not exit is killed.
+std::optional<ChildProcess::Exit> finish(ChildProcess& child, std::string& error) {
+  child.closeInput();
+  auto exit = child.waitExit(kExitTimeout);
+  if (!exit) {
     error = "did not exit after end of input; killed";
-  else if (!WIFEXITED(exit.status) || WEXITSTATUS(exit.status) != 0)
-    error = "exit status " + std::to_string(exit.status);
-  else
-    return true;
-  return false;
+    child.sendSignal(SIGKILL);
+    child.waitExit(kExitTimeout);
+  } else if (exit->status() != 0) {
+    error = "exit status " + std::to_string(exit->status());
+  } else {
+    return exit;
+  }
+  return std::nullopt;
 }
 
 // Sequential pings; `check` is off for the floor, whose answer is one fixed line.
@@ -68,7 +94,7 @@ bool pingRoundTrips(ChildProcess& child, int count, std::int64_t& nextId, bool c
     std::int64_t id = nextId++;
     std::string request = pingLine(id);
     auto start = Clock::now();
-    if (!child.write(request) || !child.readLine(line, kReplyTimeout)) {
+    if (!child.write(request) || !readLine(child, line)) {
       error = "no answer to ping " + std::to_string(id);
       return false;
     }
@@ -99,15 +125,17 @@ double pipelinedRate(ChildProcess& child, int count, std::int64_t firstId, bool 
   std::thread writer([&] { written = child.write(burst, 60s); });
   std::size_t lines = 0, scanned = 0;
   while (lines < static_cast<std::size_t>(count) && Clock::now() < deadline) {
-    if (!child.readSome(received, until(deadline)))
+    auto more = child.readSome(Stream::Stdout, deadline);
+    if (!more)
       break;
+    received += *more;
     lines += static_cast<std::size_t>(
         std::count(received.begin() + static_cast<long>(scanned), received.end(), '\n'));
     scanned = received.size();
   }
   auto end = Clock::now();
   if (lines < static_cast<std::size_t>(count))
-    child.terminate(); // frees a writer stuck on a full pipe
+    child.sendSignal(SIGKILL); // frees a writer stuck on a full pipe
   writer.join();
   if (lines < static_cast<std::size_t>(count)) {
     error = std::to_string(lines) + " of " + std::to_string(count) + " pipelined replies";
@@ -134,7 +162,7 @@ bool relayCall(ChildProcess& child, std::int64_t id, std::vector<double>* sample
   std::string request = getAssetLine(id, shortID);
   std::string line;
   auto start = Clock::now();
-  if (!child.write(request) || !child.readLine(line, kReplyTimeout)) {
+  if (!child.write(request) || !readLine(child, line)) {
     error = "no answer to get_asset " + std::to_string(id);
     return false;
   }
@@ -190,10 +218,9 @@ void runColdStart(const BenchConfig& config, Report& report) {
       report.fail("cold start", error);
       return;
     }
-    child->closeInput();
-    auto exit = child->wait(kExitTimeout);
+    auto exit = finish(*child, error);
     auto reaped = Clock::now();
-    if (!exitedCleanly(exit, error)) {
+    if (!exit) {
       report.fail("exit after end of input", error);
       return;
     }
@@ -202,14 +229,14 @@ void runColdStart(const BenchConfig& config, Report& report) {
 
     std::string line;
     spawned = Clock::now();
-    auto floor = ChildProcess::spawn(config.floorPath, config.childEnv, error);
-    if (!floor || !floor->write(initializeLine(0)) || !floor->readLine(line, kReplyTimeout)) {
+    auto floor = spawn(config.floorPath, config, error);
+    if (!floor || !floor->write(initializeLine(0)) || !readLine(*floor, line)) {
       report.fail("cold start floor", error.empty() ? "no answer" : error);
       return;
     }
     answered = Clock::now();
     floor->closeInput();
-    floor->wait(kExitTimeout);
+    floor->waitExit(kExitTimeout);
     floorStarts.push_back(millis(answered - spawned));
     floorExits.push_back(millis(Clock::now() - answered));
   }
@@ -246,7 +273,7 @@ void runPing(const BenchConfig& config, Report& report) {
                         std::nullopt, split),
                     6, "≤ 6 MiB"));
 
-  auto floor = ChildProcess::spawn(config.floorPath, config.childEnv, error);
+  auto floor = spawn(config.floorPath, config, error);
   if (!floor) {
     report.fail("ping floor", error);
     return;
@@ -285,8 +312,7 @@ void runPing(const BenchConfig& config, Report& report) {
                          std::to_string(config.pipelined) +
                              " written without waiting; floor: one write per reply"),
                      330000, "≥ 330000 /s"));
-  server->closeInput();
-  if (!exitedCleanly(server->wait(kExitTimeout), error))
+  if (!finish(*server, error))
     report.fail("ping", error);
 }
 
@@ -330,25 +356,24 @@ void runGetAsset(const BenchConfig& config, BenchBridge& bridge, Report& report)
        bridge.counts().telemetry < relayCalls && Clock::now() < deadline;)
     std::this_thread::sleep_for(1ms);
   BridgeCounts counts = bridge.counts();
-  server->closeInput();
-  auto exit = server->wait(kExitTimeout);
-  if (!exitedCleanly(exit, error)) {
+  auto exit = finish(*server, error);
+  if (!exit) {
     report.fail("get_asset", error);
     return;
   }
 
   auto r = summarize(relayTimes);
   auto d = summarize(directTimes);
-  report.add(row("get_asset_p50_us", "get_asset round trip p50", r.p50, "µs", d.p50,
-                 "floor: the same GET on one kept libcurl handle; " + std::to_string(r.count) +
-                     " calls each"));
+  report.add(
+      row("get_asset_p50_us", "get_asset round trip p50", r.p50, "µs", d.p50,
+          "floor: the same GET on one kept socket; " + std::to_string(r.count) + " calls each"));
   report.add(atMost(row("get_asset_p99_us", "get_asset round trip p99", r.p99, "µs", d.p99), 500,
                     "≤ 500 µs"));
   report.add(atMost(
       row("get_asset_p50_ratio", "get_asset p50 / direct GET p50", r.p50 / d.p50, "×"), 2, "≤ 2×"));
   auto cpu = [](const timeval& t) { return t.tv_sec * 1e6 + static_cast<double>(t.tv_usec); };
   double cpuPerCall =
-      (cpu(exit.usage.ru_utime) + cpu(exit.usage.ru_stime)) / static_cast<double>(relayCalls);
+      (cpu(exit->usage.ru_utime) + cpu(exit->usage.ru_stime)) / static_cast<double>(relayCalls);
   report.add(atMost(row("server_cpu_us_per_call", "server CPU per get_asset (with usage report)",
                         cpuPerCall, "µs", std::nullopt,
                         "user+system over the server's life / " + std::to_string(relayCalls) +
@@ -406,7 +431,6 @@ void runHeld(const BenchConfig& config, BenchBridge& bridge, Report& report) {
   int correct = 0, wrong = 0;
   std::optional<double> pingMs;
   Clock::time_point last{};
-  std::string line;
 
   bridge.resetCounts();
   auto start = Clock::now();
@@ -434,22 +458,23 @@ void runHeld(const BenchConfig& config, BenchBridge& bridge, Report& report) {
     ++wrong;
   };
   auto middle = start + config.hold / 2;
-  while (Clock::now() < middle && server->readLine(line, until(middle)))
-    take(line, Clock::now(), start); // nothing is expected before the hold ends
+  for (ChildProcess::Line read;
+       Clock::now() < middle && (read = server->readLine(Stream::Stdout, middle)).text;)
+    take(*read.text, Clock::now(), start); // nothing is expected before the hold ends
   auto pingSent = Clock::now();
   bool pingWritten = server->write(pingLine(kPingId));
   auto deadline = start + config.hold + 30s;
   while ((correct + wrong < n || (pingWritten && !pingMs)) && Clock::now() < deadline) {
-    if (!server->readLine(line, until(deadline)))
+    auto read = server->readLine(Stream::Stdout, deadline);
+    if (!read.text)
       break;
-    take(line, Clock::now(), pingSent);
+    take(*read.text, Clock::now(), pingSent);
   }
   auto status = readProcStatus(pid);
   stopSampler();
   BridgeCounts counts = bridge.counts();
   bridge.setHold(0ms);
-  server->closeInput();
-  if (!exitedCleanly(server->wait(kExitTimeout), error))
+  if (!finish(*server, error))
     report.fail("held calls", error);
 
   double holdS = std::chrono::duration<double>(config.hold).count();

@@ -4,15 +4,15 @@
 #include "Report.h"
 
 #include <chrono>
+#include <map>
 #include <string>
-#include <vector>
 
 namespace vantrel::bench {
 
 struct BenchConfig {
   std::string mcpPath;
   std::string floorPath;
-  std::vector<std::string> childEnv; // the server's whole environment
+  std::map<std::string, std::string> childEnv; // the server's whole environment
   int coldStarts = 20;
   int warmup = 500;
   int pings = 20000;

@@ -3,8 +3,7 @@
 #include "BenchBridge.h"
 #include "Phases.h"
 #include "Report.h"
-
-#include <curl/curl.h>
+#include "support/SupportDir.h"
 
 #include <csignal>
 #include <cstdio>
@@ -12,7 +11,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <random>
+#include <stdexcept>
 #include <thread>
 #include <unistd.h>
 
@@ -23,49 +24,6 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: vantrel-bench --mcp PATH [--floor PATH] [--json OUT] [--quick]\n";
-
-// The server's support directory lives here for the run and goes with it.
-class TempHome {
-public:
-  TempHome() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base && base[0] == '/' ? base : "/tmp") + "/vantrel-bench-XXXXXX";
-    if (char* made = ::mkdtemp(pattern.data()))
-      root_ = made;
-  }
-  ~TempHome() {
-    std::error_code ignored;
-    if (!root_.empty())
-      fs::remove_all(root_, ignored);
-  }
-  TempHome(const TempHome&) = delete;
-  TempHome& operator=(const TempHome&) = delete;
-
-  bool ok() const { return !root_.empty(); }
-  fs::path home() const { return root_ / "home"; }
-  fs::path dataHome() const { return root_ / "data"; }
-
-  // bridge.token where the server looks on either platform: the XDG data directory on Linux,
-  // Application Support under HOME on macOS.
-  bool writeToken(int port, const std::string& token) const {
-    std::string content =
-        R"({"port":)" + std::to_string(port) + R"(,"token":")" + token + R"(","pid":0})";
-    for (const fs::path& support : {dataHome(), home() / "Library" / "Application Support"}) {
-      std::error_code error;
-      fs::path dir = support / "com.quillmoor.vantrel";
-      fs::create_directories(dir, error);
-      std::ofstream out(dir / "bridge.token", std::ios::binary);
-      out << content;
-      if (error || !out.flush())
-        return false;
-    }
-    return true;
-  }
-
-private:
-  fs::path root_;
-};
 
 std::string randomToken() {
   std::random_device device;
@@ -79,7 +37,6 @@ std::string randomToken() {
 
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN); // a server that dies mid-write is reported, not fatal to us
-  curl_global_init(CURL_GLOBAL_DEFAULT);
 
   BenchConfig config;
   std::string jsonPath;
@@ -121,16 +78,20 @@ int main(int argc, char** argv) {
   if (quick)
     config = BenchConfig::quick(config);
 
-  TempHome temp;
-  std::string error;
+  // The server's support directory lives in a temporary home for the run and goes with it.
+  std::unique_ptr<vantrel::testing::SupportDir> home;
+  std::unique_ptr<BenchBridge> bridge;
   std::string token = randomToken();
-  auto bridge = BenchBridge::start(token, error);
-  if (!temp.ok() || !bridge || !temp.writeToken(bridge->port(), token)) {
-    std::cerr << "vantrel-bench: cannot set up the fake Bridge: " << error << "\n";
+  try {
+    home = std::make_unique<vantrel::testing::SupportDir>();
+    bridge = std::make_unique<BenchBridge>(token);
+    home->writeToken(bridge->port(), token);
+  } catch (const std::runtime_error& error) {
+    std::cerr << "vantrel-bench: cannot set up the fake Bridge: " << error.what() << "\n";
     return 1;
   }
-  config.childEnv = {"HOME=" + temp.home().string(), "XDG_DATA_HOME=" + temp.dataHome().string(),
-                     "PATH=/usr/bin:/bin"};
+  config.childEnv = home->env();
+  config.childEnv["PATH"] = "/usr/bin:/bin";
 
   Report report;
   runColdStart(config, report);
@@ -160,7 +121,6 @@ int main(int argc, char** argv) {
     }
   }
   bridge.reset();
-  curl_global_cleanup();
   // Missed targets are findings, not failures of the benchmark; only a broken run says so.
   return 0;
 }

@@ -52,13 +52,13 @@ bool AgentSession::fail(std::string message) {
 std::optional<json> AgentSession::request(const std::string& method, const json& params) {
   int id = nextId_++;
   json message = {{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}};
-  if (!server_.writeAll(compact(message) + "\n")) {
+  if (!server_.write(compact(message) + "\n", replyTimeout_)) {
     fail("vantrel-mcp stopped reading its input (did it exit?)");
     return std::nullopt;
   }
   auto deadline = Clock::now() + replyTimeout_;
   while (true) {
-    Line line = server_.readLine(Child::Stdout, deadline);
+    Line line = readLine(server_, ChildProcess::Stream::Stdout, deadline);
     if (!line.text) {
       fail("no reply to " + method + " from vantrel-mcp: " + line.whyNot);
       return std::nullopt;
@@ -133,8 +133,9 @@ bool AgentSession::handshake() {
        << ", protocol " << stringMember(*init, "protocolVersion") << "\n"
        << "    " << clip(stringMember(*init, "instructions"), 200) << "\n";
   // A real client confirms the handshake; the server drops notifications without a reply.
-  if (!server_.writeAll(R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
-                        "\n"))
+  if (!server_.write(R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+                     "\n",
+                     replyTimeout_))
     return fail("vantrel-mcp stopped reading its input");
 
   out_ << "\n[" << ++step_ << "] tools/list\n";

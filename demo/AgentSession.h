@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Child.h"
+#include "StopSignal.h"
 
 #include <nlohmann/json.hpp>
 
@@ -17,7 +17,7 @@ namespace vantrel::demo {
 // script: the demo doubles as a smoke test of the whole road.
 class AgentSession {
 public:
-  AgentSession(Child& server, std::ostream& out, std::chrono::milliseconds replyTimeout)
+  AgentSession(ChildProcess& server, std::ostream& out, std::chrono::milliseconds replyTimeout)
       : server_(server), out_(out), replyTimeout_(replyTimeout) {}
 
   // Nothing when every step worked, else what went wrong. Leaves the server running.
@@ -43,7 +43,7 @@ private:
   bool writeBack(const Card& card, double frameSeconds);
   bool deliverThroughWorksheet(const Card& card);
 
-  Child& server_;
+  ChildProcess& server_;
   std::ostream& out_;
   std::chrono::milliseconds replyTimeout_;
   int nextId_ = 1;

@@ -2,106 +2,93 @@
 // short agent session against them, printing each call and its reply.
 
 #include "AgentSession.h"
-#include "Child.h"
+#include "StopSignal.h"
 #include "bridge/StorePaths.h"
+#include "support/TempDir.h"
 
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <unistd.h>
 
 namespace {
 
 namespace fs = std::filesystem;
-using vantrel::demo::Child;
+using vantrel::demo::ChildProcess;
 using vantrel::demo::Clock;
+using Stream = ChildProcess::Stream;
+using Stdio = ChildProcess::Stdio;
 
 constexpr const char* kUsage =
     "usage: vantrel-demo --mcp PATH --hostsim PATH [--timeout SECONDS]\n";
 constexpr std::string_view kReadyPrefix = "vantrel-hostsim: listening on ";
-
-// Removed with everything in it when the demo ends, however it ends.
-class TempHome {
-public:
-  TempHome() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = (fs::path(tmp && *tmp ? tmp : "/tmp") / "vantrel-demo-XXXXXX").string();
-    if (::mkdtemp(pattern.data()))
-      path_ = pattern;
-  }
-  ~TempHome() {
-    std::error_code ec;
-    if (!path_.empty())
-      fs::remove_all(path_, ec);
-  }
-  TempHome(const TempHome&) = delete;
-  TempHome& operator=(const TempHome&) = delete;
-  const fs::path& path() const { return path_; }
-
-private:
-  fs::path path_;
-};
 
 int failed(const std::string& message) {
   std::cerr << "vantrel-demo: " << message << "\n";
   return 1;
 }
 
-std::unique_ptr<Child> started(std::variant<std::unique_ptr<Child>, std::string> spawned,
-                               std::string& error) {
-  if (auto* message = std::get_if<std::string>(&spawned)) {
-    error = *message;
+// The child, or nullptr with `error` saying why it could not be started.
+std::unique_ptr<ChildProcess> start(std::vector<std::string> argv, ChildProcess::Options options,
+                                    std::string& error) {
+  try {
+    return std::make_unique<ChildProcess>(std::move(argv), std::move(options));
+  } catch (const std::runtime_error& failure) {
+    error = failure.what();
     return nullptr;
   }
-  return std::move(std::get<std::unique_ptr<Child>>(spawned));
 }
 
 // Children are declared after the home, so on every return they are stopped before it is
-// removed; Child's destructor kills whatever did not stop by itself.
+// removed; ChildProcess's destructor stops whatever did not stop by itself.
 int runDemo(const std::string& mcpPath, const std::string& hostsimPath,
             std::chrono::seconds timeout) {
   auto began = Clock::now();
-  TempHome home;
-  if (home.path().empty())
-    return failed("cannot create a temporary directory");
+  std::unique_ptr<vantrel::testing::TempDir> home;
+  try {
+    home = std::make_unique<vantrel::testing::TempDir>("vantrel-demo");
+  } catch (const std::runtime_error& error) {
+    return failed(error.what());
+  }
   // Both children inherit this home, so the server finds the support directory by its own rule
   // and the stand-in's scratch files land in here too.
   std::error_code ec;
-  fs::create_directories(home.path() / "share", ec);
-  fs::create_directories(home.path() / "tmp", ec);
-  ::setenv("HOME", home.path().c_str(), 1);
-  ::setenv("XDG_DATA_HOME", (home.path() / "share").c_str(), 1);
-  ::setenv("TMPDIR", (home.path() / "tmp").c_str(), 1);
+  fs::create_directories(home->path() / "share", ec);
+  fs::create_directories(home->path() / "tmp", ec);
+  ::setenv("HOME", home->path().c_str(), 1);
+  ::setenv("XDG_DATA_HOME", (home->path() / "share").c_str(), 1);
+  ::setenv("TMPDIR", (home->path() / "tmp").c_str(), 1);
   auto support = vantrel::bridge::applicationSupportDirectory();
   if (support)
     fs::create_directories(*support, ec);
   if (!support || !fs::is_directory(*support, ec))
-    return failed("cannot create the support directory in " + home.path().string());
+    return failed("cannot create the support directory in " + home->path().string());
 
   std::string error;
-  auto hostsim = started(Child::spawn({hostsimPath, "--support-dir", *support},
-                                      {.in = false, .out = false, .err = true}),
-                         error);
+  auto hostsim = start({hostsimPath, "--support-dir", *support},
+                       {.in = Stdio::Null, .out = Stdio::Inherit, .err = Stdio::Pipe}, error);
   if (!hostsim)
     return failed(error);
-  auto ready = hostsim->readLine(Child::Stderr, Clock::now() + timeout);
+  auto ready = vantrel::demo::readLine(*hostsim, Stream::Stderr, Clock::now() + timeout);
   if (!ready.text || ready.text->rfind(kReadyPrefix, 0) != 0) {
     std::string said = ready.text ? *ready.text + "\n" : "";
-    said += hostsim->drain(Child::Stderr);
+    said += hostsim->readAvailable(Stream::Stderr);
     return failed("vantrel-hostsim did not report that it is listening (" +
                   (ready.text ? "unexpected line" : ready.whyNot) + ")" +
                   (said.empty() ? "" : "; it said:\n" + said));
   }
   // It says nothing more; should it try, it gets EPIPE, which it ignores.
-  hostsim->closeStream(Child::Stderr);
+  hostsim->stopReading(Stream::Stderr);
   std::cout << "▶ " << *ready.text << "\n\n";
 
-  auto server = started(Child::spawn({mcpPath}, {.in = true, .out = true, .err = false}), error);
+  auto server = start({mcpPath}, {.err = Stdio::Inherit}, error);
   if (!server)
     return failed(error);
-  std::cout << "▶ vantrel-mcp started (pid " << server->pid() << "), HOME=" << home.path().string()
+  std::cout << "▶ vantrel-mcp started (pid " << server->pid() << "), HOME=" << home->path().string()
             << "\n\n";
 
   vantrel::demo::AgentSession session(*server, std::cout, timeout);
@@ -109,11 +96,11 @@ int runDemo(const std::string& mcpPath, const std::string& hostsimPath,
     return failed(*problem);
 
   server->closeInput();
-  auto serverExit = server->waitExit(Clock::now() + timeout);
+  auto serverExit = vantrel::demo::waitExit(*server, Clock::now() + timeout);
   if (serverExit != 0)
     return failed("vantrel-mcp did not exit with 0 after end of input");
   hostsim->sendSignal(SIGTERM);
-  auto hostsimExit = hostsim->waitExit(Clock::now() + timeout);
+  auto hostsimExit = vantrel::demo::waitExit(*hostsim, Clock::now() + timeout);
   if (hostsimExit != 0)
     return failed("vantrel-hostsim did not exit with 0 on SIGTERM");
   if (fs::exists(fs::path(*support) / vantrel::bridge::kBundleDirectory / "bridge.token", ec))

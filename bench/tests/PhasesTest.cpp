@@ -1,10 +1,8 @@
 #include "Phases.h"
 
-#include <gtest/gtest.h>
+#include "support/SupportDir.h"
 
-#include <filesystem>
-#include <fstream>
-#include <unistd.h>
+#include <gtest/gtest.h>
 
 namespace vantrel::bench {
 namespace {
@@ -14,24 +12,14 @@ using namespace std::chrono_literals;
 // Every phase, run small against the real server: each must finish with its rows and without a
 // failure, whatever the figures.
 TEST(PhasesTest, AllPhasesRunAgainstTheRealServer) {
-  std::string error;
-  auto bridge = BenchBridge::start("tok", error);
-  ASSERT_TRUE(bridge) << error;
-  char pattern[] = "/tmp/vantrel-bench-test-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  std::filesystem::path root(pattern);
-  std::filesystem::create_directories(root / "data" / "com.quillmoor.vantrel");
-  std::filesystem::create_directories(root / "home" / "Library" / "Application Support" /
-                                      "com.quillmoor.vantrel");
-  for (auto dir : {root / "data", root / "home" / "Library" / "Application Support"})
-    std::ofstream(dir / "com.quillmoor.vantrel" / "bridge.token")
-        << R"({"port":)" << bridge->port() << R"(,"token":"tok"})";
+  BenchBridge bridge("tok");
+  testing::SupportDir home;
+  home.writeToken(bridge.port(), "tok");
 
   BenchConfig config;
   config.mcpPath = VANTREL_MCP_PATH;
   config.floorPath = VANTREL_BENCH_FLOOR_PATH;
-  config.childEnv = {"HOME=" + (root / "home").string(),
-                     "XDG_DATA_HOME=" + (root / "data").string()};
+  config.childEnv = home.env();
   config.coldStarts = 2;
   config.warmup = 5;
   config.pings = 50;
@@ -43,9 +31,8 @@ TEST(PhasesTest, AllPhasesRunAgainstTheRealServer) {
   Report report;
   runColdStart(config, report);
   runPing(config, report);
-  runGetAsset(config, *bridge, report);
-  runHeld(config, *bridge, report);
-  std::filesystem::remove_all(root);
+  runGetAsset(config, bridge, report);
+  runHeld(config, bridge, report);
 
   std::string table = report.table();
   EXPECT_EQ(table.find("FAILED"), std::string::npos) << table;
@@ -55,7 +42,7 @@ TEST(PhasesTest, AllPhasesRunAgainstTheRealServer) {
                           "bridge_connections", "held_wall_s", "held_ping_ms"})
     EXPECT_TRUE(json["results"].contains(key)) << key;
   EXPECT_GT(json["results"]["pipelined_pings_per_s"]["value"], 0);
-  EXPECT_EQ(bridge->counts().unauthorized, 0u);
+  EXPECT_EQ(bridge.counts().unauthorized, 0u);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
-#include "Child.h"
+#include "StopSignal.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -24,9 +25,6 @@ struct DemoRun {
 class DemoRunTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "vantrel-demo-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
     fs::create_directories(dir_ / "tmp");
     const char* old = std::getenv("TMPDIR");
     if (old)
@@ -38,27 +36,20 @@ protected:
       ::setenv("TMPDIR", oldTmp_->c_str(), 1);
     else
       ::unsetenv("TMPDIR");
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
 
   DemoRun run(const std::string& mcp, const std::string& hostsim, const char* timeout = "10") {
-    auto spawned =
-        Child::spawn({VANTREL_DEMO_PATH, "--mcp", mcp, "--hostsim", hostsim, "--timeout", timeout},
-                     {.in = false, .out = true, .err = true});
-    if (auto* error = std::get_if<std::string>(&spawned)) {
-      ADD_FAILURE() << *error;
-      return {};
-    }
-    auto& demo = *std::get<std::unique_ptr<Child>>(spawned);
+    ChildProcess demo({VANTREL_DEMO_PATH, "--mcp", mcp, "--hostsim", hostsim, "--timeout", timeout},
+                      {.in = ChildProcess::Stdio::Null});
     DemoRun result;
     auto deadline = Clock::now() + std::chrono::seconds(40);
-    for (Child::Stream stream : {Child::Stdout, Child::Stderr}) {
-      std::string& text = stream == Child::Stdout ? result.out : result.err;
+    for (auto stream : {ChildProcess::Stream::Stdout, ChildProcess::Stream::Stderr}) {
+      std::string& text = stream == ChildProcess::Stream::Stdout ? result.out : result.err;
       while (auto line = demo.readLine(stream, deadline).text)
         text += *line + "\n";
     }
-    result.exitCode = demo.waitExit(deadline);
+    if (auto exit = demo.waitExit(deadline))
+      result.exitCode = exit->status();
     return result;
   }
 
@@ -81,7 +72,7 @@ protected:
 
   bool tmpIsEmpty() { return fs::is_empty(dir_ / "tmp"); }
 
-  fs::path dir_;
+  testing::TempDir dir_{"vantrel-demo-test"};
   std::optional<std::string> oldTmp_;
 };
 

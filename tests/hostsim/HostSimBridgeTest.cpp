@@ -1,4 +1,5 @@
 #include "hostsim/HostSimHarness.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -351,12 +352,9 @@ TEST(HostSimImportTest, LinksAreDeduplicatedAndTagsRefused) {
 class HostSimFileImportTest : public ::testing::Test {
 protected:
   fs::path write(const std::string& name, const std::string& bytes) {
-    fs::path path = folder_ / name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
+    return folder_.write(name, bytes);
   }
-  void TearDown() override { fs::remove_all(folder_); }
-  fs::path folder_ = HostSimHarness::makeTemporaryFolder();
+  testing::TempDir folder_{"hostsim-test"};
   HostSimHarness bridge_;
 };
 
@@ -421,7 +419,8 @@ TEST_F(HostSimFileImportTest, GalleriesTakeOneToHundredImagesAndIgnoreTheDescrip
 }
 
 TEST(HostSimPersistenceTest, DataFolderKeepsChangesAcrossInstances) {
-  fs::path data = HostSimHarness::makeTemporaryFolder();
+  testing::TempDir dataDir("hostsim-test");
+  const fs::path& data = dataDir.path();
   std::string imported;
   {
     HostSimHarness first(data);
@@ -443,13 +442,11 @@ TEST(HostSimPersistenceTest, DataFolderKeepsChangesAcrossInstances) {
     EXPECT_EQ(inMemory.get("/assets/k7f2qd").body["noteCount"], 2) << "no --data: the sample";
   }
   std::ofstream(data / "library.json") << "{ damaged";
-  fs::path support = HostSimHarness::makeTemporaryFolder();
-  auto refused = HostSim::start({support, data, 0});
+  testing::TempDir support("hostsim-test");
+  auto refused = HostSim::start({support.path(), data, 0});
   EXPECT_TRUE(std::holds_alternative<std::string>(refused)) << "a damaged library is not replaced";
   std::ifstream in(data / "library.json");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{ damaged");
-  fs::remove_all(support);
-  fs::remove_all(data);
 }
 
 } // namespace

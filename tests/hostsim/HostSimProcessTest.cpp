@@ -1,90 +1,45 @@
 #include "hostsim/HostSimHarness.h"
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <poll.h>
 #include <regex>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace vantrel::hostsim {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::ChildProcess;
 
 // The program itself, started with its stderr on a pipe, as the demo driver runs it.
-class HostSimProcess {
-public:
-  explicit HostSimProcess(std::vector<std::string> args) {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0)
-      return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    args.insert(args.begin(), VANTREL_HOSTSIM_PATH);
-    std::vector<char*> argv;
-    for (auto& arg : args)
-      argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-      pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    err_ = pipeFds[0];
-  }
-  ~HostSimProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (err_ >= 0)
-      ::close(err_);
-  }
+ChildProcess startHostSim(std::vector<std::string> args) {
+  args.insert(args.begin(), VANTREL_HOSTSIM_PATH);
+  return ChildProcess(std::move(args),
+                      {.in = ChildProcess::Stdio::Null, .out = ChildProcess::Stdio::Inherit});
+}
 
-  // The first stderr line, or what arrived before the time-out.
-  std::string firstLine() {
-    std::string text;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (text.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      pollfd fd{err_, POLLIN, 0};
-      if (::poll(&fd, 1, 100) <= 0)
-        continue;
-      char buffer[512];
-      ssize_t n = ::read(err_, buffer, sizeof buffer);
-      if (n <= 0)
-        break;
-      text.append(buffer, static_cast<std::size_t>(n));
-    }
-    return text.substr(0, text.find('\n'));
-  }
+std::string firstLine(ChildProcess& process) {
+  return process.readLine(ChildProcess::Stream::Stderr, 10s).text.value_or("<none>");
+}
 
-  // Sends `signal` and waits for the exit: the exit code, or -1 when it did not exit normally.
-  int stopWith(int signal) {
-    ::kill(pid_, signal);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-private:
-  pid_t pid_ = -1;
-  int err_ = -1;
-};
+// Sends `signal` (0: none) and waits for the exit: the code, or -signal.
+int stopWith(ChildProcess& process, int signal) {
+  if (signal != 0)
+    process.sendSignal(signal);
+  auto exit = process.waitExit(10s);
+  return exit ? exit->status() : -1000;
+}
 
 TEST(HostSimProcessTest, AnnouncesItselfAndCleansUpOnEachStopSignal) {
   for (int signal : {SIGTERM, SIGINT}) {
-    fs::path support = HostSimHarness::makeTemporaryFolder();
-    HostSimProcess process({"--support-dir", support.string()});
-    std::string line = process.firstLine();
+    testing::TempDir support("hostsim-test");
+    auto process = startHostSim({"--support-dir", support.path().string()});
+    std::string line = firstLine(process);
     std::smatch match;
     ASSERT_TRUE(
         std::regex_match(line, match,
@@ -104,9 +59,8 @@ TEST(HostSimProcessTest, AnnouncesItselfAndCleansUpOnEachStopSignal) {
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 200);
 
-    EXPECT_EQ(process.stopWith(signal), 0);
+    EXPECT_EQ(stopWith(process, signal), 0);
     EXPECT_FALSE(fs::exists(token));
-    fs::remove_all(support);
   }
 }
 
@@ -114,9 +68,9 @@ TEST(HostSimProcessTest, BadArgumentsAreRefused) {
   for (std::vector<std::string> args :
        {std::vector<std::string>{"--port", "70000"}, std::vector<std::string>{"--bogus"},
         std::vector<std::string>{"--data"}}) {
-    HostSimProcess process(args);
-    EXPECT_NE(process.firstLine().find("vantrel-hostsim:"), std::string::npos);
-    EXPECT_EQ(process.stopWith(0), 2);
+    auto process = startHostSim(args);
+    EXPECT_NE(firstLine(process).find("vantrel-hostsim:"), std::string::npos);
+    EXPECT_EQ(stopWith(process, 0), 2);
   }
 }
 

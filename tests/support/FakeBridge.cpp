@@ -1,144 +1,231 @@
 #include "support/FakeBridge.h"
 
+#include "support/Descriptors.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
-#include <csignal>
-#include <filesystem>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <future>
 #include <netinet/in.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdexcept>
+#include <unistd.h>
 
 namespace vantrel::testing {
 namespace {
 
-// httplib adds these to the headers itself; they did not arrive from the client.
-bool isSyntheticHeader(const std::string& name) {
-  return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
-         name == "LOCAL_PORT";
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kMaxHead = 8u << 20;      // request line and headers
+constexpr std::size_t kMaxBody = 256u << 20;    // a Content-Length body
+constexpr std::size_t kReadAhead = 1u << 20;    // read past a request still being answered
+constexpr std::size_t kReadPerRound = 4u << 20; // so one fast sender cannot starve the others
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string_view trim(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos)
+    return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+bool containsToken(std::string_view list, std::string_view token) {
+  while (!list.empty()) {
+    auto comma = list.find(',');
+    if (equalsIgnoringCase(trim(list.substr(0, comma)), token))
+      return true;
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+  }
+  return false;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+std::string percentDecode(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
+        hexValue(text[i + 2]) >= 0) {
+      out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::string_view reasonPhrase(int status) {
+  static const std::map<int, std::string_view> kReasons = {{200, "OK"},
+                                                           {201, "Created"},
+                                                           {204, "No Content"},
+                                                           {400, "Bad Request"},
+                                                           {401, "Unauthorized"},
+                                                           {403, "Forbidden"},
+                                                           {404, "Not Found"},
+                                                           {409, "Conflict"},
+                                                           {413, "Content Too Large"},
+                                                           {431, "Request Header Fields Too Large"},
+                                                           {500, "Internal Server Error"},
+                                                           {501, "Not Implemented"},
+                                                           {503, "Service Unavailable"}};
+  auto it = kReasons.find(status);
+  return it == kReasons.end() ? "Status" : it->second; // clients read the code, not this
 }
 
 bool samePath(const RecordedRequest& request, std::string_view path) {
   return request.decodedPath == path || request.path == path;
 }
 
-int portOf(const sockaddr_storage& address) {
-  if (address.ss_family == AF_INET)
-    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
-  if (address.ss_family == AF_INET6)
-    return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
-  return -1;
-}
-
-// The process's open descriptors: listed from /dev/fd (Linux and macOS alike), else every number
-// below the descriptor limit.
-std::vector<int> openDescriptors() {
-  std::vector<int> descriptors;
-  std::error_code error;
-  for (std::filesystem::directory_iterator it("/dev/fd", error), end; !error && it != end;
-       it.increment(error)) {
-    const std::string name = it->path().filename().string();
-    if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos)
-      descriptors.push_back(std::stoi(name));
-  }
-  if (!descriptors.empty())
-    return descriptors;
-  rlimit limit{};
-  int highest = 4096;
-  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-    highest = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 65536));
-  for (int fd = 0; fd < highest; ++fd)
-    descriptors.push_back(fd);
-  return descriptors;
-}
-
-// httplib hands out no sockets, so find accepted connections by their ports and shut them: the
-// client then sees the connection end with no answer at all. remotePort -1 shuts them all.
-void shutConnections(int localPort, int remotePort) {
-  for (int fd : openDescriptors()) {
-    sockaddr_storage local{}, peer{};
-    socklen_t localSize = sizeof local, peerSize = sizeof peer;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0)
-      continue;
-    if (portOf(local) != localPort)
-      continue;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0)
-      continue;
-    if (remotePort != -1 && portOf(peer) != remotePort)
-      continue;
-    ::shutdown(fd, SHUT_RDWR);
-  }
-}
-
 } // namespace
 
-std::optional<std::string> RecordedRequest::header(const std::string& name) const {
-  auto it = headers.find(name);
-  if (it == headers.end())
-    return std::nullopt;
-  return it->second;
+// One accepted socket, and the answer being sent on it. The loop thread's only.
+struct FakeBridge::Connection {
+  enum class End { KeepAlive, Close, Reset };
+  struct Step {
+    std::string_view bytes;
+    Clock::duration gapBefore{};
+  };
+
+  Connection(int f, std::uint64_t i, int port) : fd(f), id(i), remotePort(port) {}
+  ~Connection() { closeQuietly(fd); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  int fd;
+  const std::uint64_t id;
+  const int remotePort;
+  std::string in;              // bytes read and not yet taken as a request
+  std::size_t headScanned = 0; // no "\r\n\r\n" starts before this
+  bool continued = false;      // "100 Continue" went out for the request being read
+  bool peerClosed = false;     // the client will send no more
+  bool dead = false;           // to be closed and removed
+
+  bool answering = false;
+  std::shared_ptr<const Reply> reply; // keeps the bytes the steps borrow alive
+  std::deque<std::string> made;       // the same for bytes made here (a deque never moves them)
+  std::vector<Step> steps;
+  std::size_t step = 0, sent = 0;
+  Clock::time_point wakeAt{}; // nothing more goes out before this: a hold, or a trickle gap
+  End end = End::KeepAlive;
+
+  bool idle() const { return !answering && in.empty(); }
+  bool wantsInput() const { return !peerClosed && (!answering || in.size() < kReadAhead); }
+};
+
+std::optional<std::string> RecordedRequest::header(std::string_view name) const {
+  for (const auto& [key, value] : headers)
+    if (equalsIgnoringCase(key, name))
+      return value;
+  return std::nullopt;
 }
 
-std::size_t RecordedRequest::headerCount(const std::string& name) const {
-  return headers.count(name);
+std::size_t RecordedRequest::headerCount(std::string_view name) const {
+  return static_cast<std::size_t>(std::count_if(headers.begin(), headers.end(), [&](const auto& h) {
+    return equalsIgnoringCase(h.first, name);
+  }));
 }
 
 nlohmann::json RecordedRequest::json() const {
   return nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
 }
 
-FakeBridge::FakeBridge(std::size_t workerThreads) {
-  // Writing an answer to a connection the client already closed must not kill the test run.
-  std::signal(SIGPIPE, SIG_IGN);
-  server_.new_task_queue = [workerThreads] { return new httplib::ThreadPool(workerThreads); };
-  server_.set_keep_alive_max_count(100000);
-  auto handler = [this](const httplib::Request& request, httplib::Response& response) {
-    handle(request, response);
-  };
-  // [\s\S] rather than ".", which would not match a decoded line break.
-  const std::string any = R"([\s\S]*)";
-  server_.Get(any, handler);
-  server_.Post(any, handler);
-  server_.Put(any, handler);
-  server_.Patch(any, handler);
-  server_.Delete(any, handler);
-  server_.Options(any, handler);
-  int listening = -1;
-  server_.set_socket_options([&listening](int fd) {
-    httplib::default_socket_options(fd);
-    listening = fd;
-  });
-  port_ = server_.bind_to_any_port("127.0.0.1");
-  if (port_ <= 0)
-    throw std::runtime_error("FakeBridge: cannot bind 127.0.0.1");
-  // httplib listens with a backlog of 5; a burst of concurrent clients would then wait out SYN
-  // retransmissions. Listening again only enlarges the queue.
-  ::listen(listening, SOMAXCONN);
-  thread_ = std::thread([this] {
-    server_.listen_after_bind();
-    listenEnded_ = true;
-  });
-  // stop() is a no-op on a server that has not started its loop yet; wait for it to run.
-  while (!server_.is_running() && !listenEnded_)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+FakeBridge::FakeBridge(std::size_t) {
+  listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  int wake[2] = {-1, -1};
+  int one = 1;
+  if (listener_ >= 0)
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  // A backlog as deep as a burst: a thousand connects at once must not wait out SYN retries.
+  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::listen(listener_, 4096) != 0 ||
+      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+      !makePipe(wake)) {
+    std::string error =
+        std::string("FakeBridge: cannot listen on 127.0.0.1: ") + std::strerror(errno);
+    closeQuietly(listener_);
+    throw std::runtime_error(error);
+  }
+  setCloexec(listener_);
+  setNonBlocking(listener_);
+  wakeRead_ = wake[0];
+  wakeWrite_ = wake[1];
+  setNonBlocking(wakeRead_);
+  setNonBlocking(wakeWrite_);
+  port_ = ntohs(address.sin_port);
+  resetAt_ = Clock::now();
+  thread_ = std::thread([this] { loop(); });
+  loopId_ = thread_.get_id();
 }
 
 FakeBridge::~FakeBridge() {
   stop();
+  closeQuietly(wakeRead_);
+  closeQuietly(wakeWrite_);
 }
 
 void FakeBridge::stop() {
+  stopping_ = true;
+  if (std::this_thread::get_id() == loopId_.load())
+    return; // from a hook: the loop ends after this round, and the destructor joins it
+  wake();
+  std::call_once(joined_, [this] { thread_.join(); });
+}
+
+void FakeBridge::wake() {
+  char byte = 0;
+  while (::write(wakeWrite_, &byte, 1) < 0 && errno == EINTR) {
+  }
+}
+
+void FakeBridge::runOnLoop(std::function<void()> task) {
+  if (std::this_thread::get_id() == loopId_.load()) {
+    task();
+    return;
+  }
+  std::promise<void> done;
+  auto finished = done.get_future();
   {
-    std::lock_guard lock(stopLock_);
-    stopping_ = true;
+    std::lock_guard lock(tasksLock_);
+    if (loopEnded_)
+      return; // stopped: nothing left to act on
+    tasks_.push_back([&task, &done] {
+      task();
+      done.set_value();
+    });
   }
-  stoppingChanged_.notify_all();
-  server_.stop();
-  // Idle kept-alive connections would otherwise hold the server's workers for their whole
-  // keep-alive time; a host app that quits takes its connections with it.
-  if (thread_.joinable()) {
-    shutConnections(port_, -1);
-    thread_.join();
+  wake();
+  finished.wait();
+}
+
+void FakeBridge::runTasks() {
+  std::vector<std::function<void()>> tasks;
+  {
+    std::lock_guard lock(tasksLock_);
+    tasks.swap(tasks_);
   }
+  for (auto& task : tasks)
+    task();
 }
 
 void FakeBridge::on(const std::string& method, const std::string& path, Reply reply) {
@@ -148,8 +235,17 @@ void FakeBridge::on(const std::string& method, const std::string& path, Reply re
 void FakeBridge::on(const std::string& method, const std::string& path, std::vector<Reply> script) {
   if (script.empty())
     script.emplace_back();
+  Script rule;
+  for (auto& reply : script)
+    rule.replies.push_back(std::make_shared<const Reply>(std::move(reply)));
   std::lock_guard lock(rulesLock_);
-  rules_[{method, path}] = Rule{std::move(script), 0};
+  exact_[{method, path}] = std::move(rule);
+}
+
+void FakeBridge::onPrefix(const std::string& method, const std::string& prefix, Handler handler) {
+  auto shared = std::make_shared<const Handler>(std::move(handler));
+  std::lock_guard lock(rulesLock_);
+  prefixes_[{method, prefix}] = std::move(shared);
 }
 
 std::vector<Reply> FakeBridge::unauthorizedFirst(std::size_t count, Reply then) {
@@ -165,9 +261,10 @@ std::vector<RecordedRequest> FakeBridge::requests() const {
 
 std::vector<RecordedRequest> FakeBridge::requestsTo(std::string_view path) const {
   std::vector<RecordedRequest> matching;
-  for (auto& request : requests())
+  std::lock_guard lock(recordLock_);
+  for (const auto& request : recorded_)
     if (samePath(request, path))
-      matching.push_back(std::move(request));
+      matching.push_back(request);
   return matching;
 }
 
@@ -191,75 +288,435 @@ bool FakeBridge::waitForRequests(std::string_view path, std::size_t count,
   });
 }
 
-bool FakeBridge::pause(std::chrono::milliseconds span) {
-  std::unique_lock lock(stopLock_);
-  return !stoppingChanged_.wait_for(lock, span, [this] { return stopping_; });
+void FakeBridge::setRecording(bool on) {
+  recording_ = on;
 }
 
-Reply FakeBridge::replyFor(const RecordedRequest& request) {
-  std::lock_guard lock(rulesLock_);
-  auto rule = rules_.find({request.method, request.decodedPath});
-  if (rule == rules_.end())
-    rule = rules_.find({request.method, request.path});
-  if (rule == rules_.end())
-    return Reply{};
-  auto& script = rule->second.script;
-  std::size_t index = std::min(rule->second.served++, script.size() - 1);
-  return script[index];
+BridgeCounts FakeBridge::counts() const {
+  std::lock_guard lock(countsLock_);
+  return counts_;
 }
 
-void FakeBridge::handle(const httplib::Request& request, httplib::Response& response) {
-  RecordedRequest record;
-  record.method = request.method;
-  record.target = request.target;
-  const auto question = request.target.find('?');
-  record.path = request.target.substr(0, question);
-  record.hasQuery = question != std::string::npos;
-  if (record.hasQuery)
-    record.query = request.target.substr(question + 1);
-  record.decodedPath = request.path;
-  for (const auto& [name, value] : request.headers)
-    if (!isSyntheticHeader(name))
-      record.headers.emplace(name, value);
-  record.body = request.body;
-  record.remotePort = request.remote_port;
+void FakeBridge::resetCounts() {
+  std::lock_guard lock(countsLock_);
+  counts_ = BridgeCounts{};
+  counts_.peakOpen = open_;
+  resetAt_ = Clock::now();
+}
 
-  Reply reply = replyFor(record);
+void FakeBridge::count(const std::string& kind, Clock::time_point at) {
+  std::lock_guard lock(countsLock_);
+  ++counts_.requests;
+  auto& entry = counts_.kinds[kind];
+  auto since = std::max(Clock::duration::zero(), at - resetAt_);
+  if (entry.requests++ == 0)
+    entry.first = since;
+  entry.last = since;
+}
+
+void FakeBridge::closeNextConnections(std::size_t count) {
+  closeNext_ += count;
+}
+
+void FakeBridge::closeIdleConnections() {
+  runOnLoop([this] {
+    for (auto& connection : connections_) {
+      if (!connection->dead && connection->idle()) {
+        connection->dead = true;
+        closeQuietly(connection->fd); // now, not at the end of the round: the caller goes on
+      }
+    }
+  });
+}
+
+FakeBridge::Chosen FakeBridge::choose(const RecordedRequest& request) {
+  std::shared_ptr<const Handler> handler;
+  std::string prefix;
   {
+    std::lock_guard lock(rulesLock_);
+    for (const std::string* path : {&request.decodedPath, &request.path}) {
+      auto rule = exact_.find({request.method, *path});
+      if (rule == exact_.end())
+        continue;
+      auto& script = rule->second;
+      const auto& reply = script.replies[std::min(script.served++, script.replies.size() - 1)];
+      return {reply, reply->kind.empty() ? request.method + " " + *path : reply->kind};
+    }
+    for (const auto& [key, candidate] : prefixes_) {
+      if (key.first == request.method && request.decodedPath.starts_with(key.second) &&
+          (!handler || key.second.size() > prefix.size())) {
+        handler = candidate;
+        prefix = key.second;
+      }
+    }
+  }
+  if (!handler) {
+    static const auto kDefault = std::make_shared<const Reply>();
+    return {kDefault, "unmatched"};
+  }
+  auto reply = std::make_shared<const Reply>((*handler)(request)); // not under the lock: user code
+  return {reply, reply->kind.empty() ? request.method + " " + prefix : reply->kind};
+}
+
+void FakeBridge::loop() {
+  std::vector<pollfd> fds;
+  while (!stopping_) {
+    auto now = Clock::now();
+    int timeout = -1;
+    auto waitUntil = [&](Clock::time_point at) {
+      auto ms = std::chrono::ceil<std::chrono::milliseconds>(at - now).count();
+      int wait = static_cast<int>(std::clamp<long long>(ms, 0, 1 << 30));
+      timeout = timeout < 0 ? wait : std::min(timeout, wait);
+    };
+    fds.clear();
+    fds.push_back({wakeRead_, POLLIN, 0});
+    const bool accepting = now >= acceptAfter_;
+    fds.push_back({accepting ? listener_ : -1, POLLIN, 0});
+    if (!accepting)
+      waitUntil(acceptAfter_);
+    for (const auto& c : connections_) {
+      short events = c->wantsInput() ? POLLIN : 0;
+      if (c->answering && c->wakeAt > now)
+        waitUntil(c->wakeAt);
+      else if (c->answering)
+        events |= POLLOUT;
+      fds.push_back({c->fd, events, 0});
+    }
+    if (::poll(fds.data(), static_cast<nfds_t>(fds.size()), timeout) < 0 && errno != EINTR)
+      throw std::runtime_error(std::string("FakeBridge: poll: ") + std::strerror(errno));
+    if (fds[0].revents != 0) {
+      char drain[256];
+      while (::read(wakeRead_, drain, sizeof drain) > 0) {
+      }
+      runTasks();
+    }
+    if (fds[1].revents != 0)
+      acceptAll(Clock::now());
+    // Connections accepted this round have no pollfd yet; they are read next round.
+    const std::size_t polled = fds.size() - 2;
+    for (std::size_t i = 0; i < connections_.size(); ++i) {
+      Connection& c = *connections_[i];
+      if (!c.dead && i < polled && (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+        readFrom(c);
+      advance(c);
+    }
+    auto gone = std::remove_if(connections_.begin(), connections_.end(),
+                               [](const auto& c) { return c->dead; });
+    const auto closed = static_cast<std::uint64_t>(connections_.end() - gone);
+    connections_.erase(gone, connections_.end());
+    if (closed > 0) {
+      std::lock_guard lock(countsLock_);
+      open_ -= closed;
+    }
+  }
+  connections_.clear();
+  closeQuietly(listener_); // refused from here on
+  std::lock_guard lock(tasksLock_);
+  loopEnded_ = true;
+  for (auto& task : tasks_)
+    task();
+  tasks_.clear();
+}
+
+void FakeBridge::acceptAll(Clock::time_point now) {
+  for (;;) {
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+#ifdef __linux__
+    int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &size,
+                       SOCK_CLOEXEC | SOCK_NONBLOCK);
+#else
+    int fd = ::accept(listener_, reinterpret_cast<sockaddr*>(&peer), &size);
+    if (fd >= 0) {
+      setCloexec(fd);
+      setNonBlocking(fd);
+    }
+#endif
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED)
+        continue;
+      // Out of descriptors the listener stays readable; rest it instead of spinning.
+      if (errno == EMFILE || errno == ENFILE)
+        acceptAfter_ = now + std::chrono::milliseconds(20);
+      return;
+    }
+    {
+      std::lock_guard lock(countsLock_);
+      ++counts_.connections;
+      counts_.peakOpen = std::max(counts_.peakOpen, ++open_);
+    }
+    std::size_t toClose = closeNext_.load();
+    while (toClose > 0 && !closeNext_.compare_exchange_weak(toClose, toClose - 1)) {
+    }
+    if (toClose > 0) {
+      ::close(fd);
+      std::lock_guard lock(countsLock_);
+      --open_;
+      continue;
+    }
+    setNoSigPipe(fd);
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one); // trickled pieces go at once
+    connections_.push_back(
+        std::make_unique<Connection>(fd, nextConnectionId_++, ntohs(peer.sin_port)));
+  }
+}
+
+void FakeBridge::readFrom(Connection& c) {
+  char buffer[64 * 1024];
+  for (std::size_t total = 0; total < kReadPerRound;) {
+    ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
+    if (n > 0) {
+      c.in.append(buffer, static_cast<std::size_t>(n));
+      total += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      c.peerClosed = true;
+      return;
+    } else if (errno != EINTR) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK)
+        c.dead = true; // reset by the client; an answer in progress goes with it
+      return;
+    }
+  }
+}
+
+// Sends what may go out now, then takes the next buffered request, until the connection has
+// to wait: for bytes, for room to write, or for a timer.
+void FakeBridge::advance(Connection& c) {
+  while (!c.dead) {
+    if (c.answering) {
+      if (Clock::now() < c.wakeAt || !sendSteps(c))
+        return;
+      if (c.end == Connection::End::Reset) {
+        linger abort{1, 0};
+        ::setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      }
+      if (c.end != Connection::End::KeepAlive) {
+        c.dead = true;
+        return;
+      }
+      c.answering = false;
+      c.reply.reset();
+      c.made.clear();
+      c.steps.clear();
+      continue;
+    }
+    if (!parseRequest(c)) {
+      if (c.peerClosed)
+        c.dead = true; // nothing more will come, and what is here is no whole request
+      return;
+    }
+  }
+}
+
+// True once every step is out; false while waiting for room or a gap (or when the client went).
+bool FakeBridge::sendSteps(Connection& c) {
+  while (c.step < c.steps.size()) {
+    std::string_view bytes = c.steps[c.step].bytes;
+    while (c.sent < bytes.size()) {
+      ssize_t n = ::send(c.fd, bytes.data() + c.sent, bytes.size() - c.sent, kSendFlags);
+      if (n > 0) {
+        c.sent += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+          c.dead = true;
+        return false;
+      }
+    }
+    ++c.step;
+    c.sent = 0;
+    if (c.step < c.steps.size() && c.steps[c.step].gapBefore > Clock::duration::zero()) {
+      c.wakeAt = Clock::now() + c.steps[c.step].gapBefore;
+      return false;
+    }
+  }
+  return true;
+}
+
+// Takes one whole request off the front of c.in and starts its answer; false when there is none
+// yet. A request the fake cannot take is refused with a status and the connection closed.
+bool FakeBridge::parseRequest(Connection& c) {
+  if (c.in.empty())
+    return false;
+  const auto headEnd = c.in.find("\r\n\r\n", c.headScanned);
+  if (headEnd == std::string::npos || headEnd > kMaxHead) {
+    c.headScanned = c.in.size() < 3 ? 0 : c.in.size() - 3;
+    if (c.in.size() > kMaxHead)
+      reject(c, 431, "request head over 8 MiB");
+    return c.answering;
+  }
+  c.headScanned = headEnd;
+  std::string_view head(c.in.data(), headEnd);
+  auto lineEnd = std::min(head.find("\r\n"), head.size());
+  std::string_view line = head.substr(0, lineEnd);
+  auto space1 = line.find(' ');
+  auto space2 = line.find(' ', space1 == std::string_view::npos ? line.size() : space1 + 1);
+  if (space1 == 0 || space2 == std::string_view::npos || space2 == space1 + 1 ||
+      line.find(' ', space2 + 1) != std::string_view::npos) {
+    reject(c, 400, "malformed request line");
+    return true;
+  }
+  RecordedRequest request;
+  request.method = line.substr(0, space1);
+  request.target = line.substr(space1 + 1, space2 - space1 - 1);
+  const std::string_view version = line.substr(space2 + 1);
+
+  std::size_t bodyLength = 0;
+  std::optional<std::string> length;
+  bool keepAlive = version == "HTTP/1.1";
+  bool expectsContinue = false;
+  for (std::size_t at = lineEnd; at < head.size();) {
+    at += 2;
+    auto end = std::min(head.find("\r\n", at), head.size());
+    std::string_view field = head.substr(at, end - at);
+    at = end;
+    auto colon = field.find(':');
+    if (colon == 0 || colon == std::string_view::npos ||
+        field.substr(0, colon).find_first_of(" \t") != std::string_view::npos) {
+      reject(c, 400, "malformed header line");
+      return true;
+    }
+    std::string_view value = trim(field.substr(colon + 1));
+    std::string_view name = field.substr(0, colon);
+    request.headers.emplace_back(name, value);
+    if (equalsIgnoringCase(name, "Content-Length")) {
+      if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos ||
+          value.size() > 12 || (length && *length != value)) {
+        reject(c, 400, "bad Content-Length");
+        return true;
+      }
+      length = std::string(value);
+      bodyLength = std::stoull(*length);
+    } else if (equalsIgnoringCase(name, "Transfer-Encoding")) {
+      reject(c, 501, "the fake Bridge reads Content-Length bodies only");
+      return true;
+    } else if (equalsIgnoringCase(name, "Expect")) {
+      expectsContinue = equalsIgnoringCase(value, "100-continue");
+    } else if (equalsIgnoringCase(name, "Connection")) {
+      if (containsToken(value, "close"))
+        keepAlive = false;
+      else if (containsToken(value, "keep-alive"))
+        keepAlive = true;
+    }
+  }
+  if (bodyLength > kMaxBody) {
+    reject(c, 413, "body over 256 MiB");
+    return true;
+  }
+  const std::size_t total = headEnd + 4 + bodyLength;
+  if (c.in.size() < total) { // the body is still on its way
+    if (expectsContinue && !c.continued) {
+      c.continued = true; // a few bytes on a connection with nothing else in flight: no wait
+      ::send(c.fd, "HTTP/1.1 100 Continue\r\n\r\n", 25, kSendFlags);
+    }
+    return false;
+  }
+  c.continued = false;
+  if (c.in.size() == total) { // the common case: take the buffer, copy nothing
+    request.body = std::move(c.in);
+    request.body.erase(0, headEnd + 4);
+    c.in.clear();
+  } else {
+    request.body = c.in.substr(headEnd + 4, bodyLength);
+    c.in.erase(0, total);
+  }
+  c.headScanned = 0;
+
+  const auto question = request.target.find('?');
+  request.path = request.target.substr(0, question);
+  request.hasQuery = question != std::string::npos;
+  if (request.hasQuery)
+    request.query = request.target.substr(question + 1);
+  request.decodedPath = percentDecode(request.path);
+  request.remotePort = c.remotePort;
+  request.connection = c.id;
+  request.arrived = Clock::now();
+  answer(c, std::move(request), keepAlive);
+  return true;
+}
+
+void FakeBridge::reject(Connection& c, int status, const std::string& why) {
+  c.in.clear();
+  c.peerClosed = true; // read no further: the connection closes after this answer
+  auto reply = std::make_shared<const Reply>(
+      Reply{.status = status, .body = nlohmann::json{{"error", why}}.dump(), .closeAfter = true});
+  plan(c, std::move(reply), false, false, Clock::now());
+}
+
+void FakeBridge::answer(Connection& c, RecordedRequest request, bool keepAlive) {
+  Chosen chosen = choose(request);
+  count(chosen.kind, request.arrived);
+  if (recording_) {
     std::lock_guard lock(recordLock_);
-    recorded_.push_back(record);
+    recorded_.push_back(request);
   }
   recordedChanged_.notify_all();
+  if (chosen.reply->before)
+    chosen.reply->before(request);
+  plan(c, std::move(chosen.reply), keepAlive, request.method == "HEAD", request.arrived);
+}
 
-  if (reply.before)
-    reply.before(record);
-  if (reply.delay.count() > 0 && !pause(reply.delay))
-    return;
+// Lays out the answer as steps: byte ranges, each sent once the gap before it has passed.
+void FakeBridge::plan(Connection& c, std::shared_ptr<const Reply> shared, bool keepAlive,
+                      bool headOnly, Clock::time_point from) {
+  const Reply& reply = *shared;
+  c.answering = true;
+  c.reply = std::move(shared);
+  c.step = c.sent = 0;
+  c.wakeAt = from + reply.delay;
   if (reply.drop) {
-    shutConnections(request.local_port, request.remote_port);
-    // Nothing more can reach the client; a failing provider makes httplib give the socket up.
-    response.set_content_provider(1, "text/plain",
-                                  [](size_t, size_t, httplib::DataSink&) { return false; });
+    c.end = Connection::End::Close;
     return;
   }
+  const bool close =
+      reply.closeAfter || !keepAlive || (!reply.raw && reply.framing == Framing::CloseDelimited);
+  c.end = reply.resetAfter ? Connection::End::Reset
+          : close          ? Connection::End::Close
+                           : Connection::End::KeepAlive;
 
-  response.status = reply.status;
-  if (reply.tricklePieces <= 1 || reply.body.empty()) {
-    response.set_content(reply.body, reply.contentType);
-    return;
+  std::string_view source = reply.raw ? std::string_view(*reply.raw) : reply.body;
+  if (headOnly && !reply.raw)
+    source = {};
+  const std::size_t pieces = std::max<std::size_t>(1, reply.tricklePieces);
+  const std::size_t pieceSize = std::max<std::size_t>(1, (source.size() + pieces - 1) / pieces);
+  auto bytes = [&](std::string text) -> std::string_view {
+    return c.made.emplace_back(std::move(text));
+  };
+  const bool chunked = !reply.raw && reply.framing == Framing::Chunked;
+
+  if (!reply.raw) {
+    std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " ";
+    head += reasonPhrase(reply.status);
+    head += "\r\n";
+    if (!reply.contentType.empty())
+      head += "Content-Type: " + reply.contentType + "\r\n";
+    const bool noBody = reply.status < 200 || reply.status == 204 || reply.status == 304;
+    if (reply.framing == Framing::ContentLength && !noBody)
+      head += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
+    else if (chunked)
+      head += "Transfer-Encoding: chunked\r\n";
+    if (c.end == Connection::End::Close)
+      head += "Connection: close\r\n";
+    head += "\r\n";
+    c.steps.push_back({bytes(std::move(head))});
   }
-  const std::size_t pieceSize = (reply.body.size() + reply.tricklePieces - 1) / reply.tricklePieces;
-  auto body = std::make_shared<const std::string>(std::move(reply.body));
-  response.set_content_provider(body->size(), reply.contentType,
-                                [this, body, pieceSize, gap = reply.trickleGap](
-                                    size_t offset, size_t, httplib::DataSink& sink) {
-                                  if (offset > 0 && !pause(gap))
-                                    return false;
-                                  const std::size_t size =
-                                      std::min(pieceSize, body->size() - offset);
-                                  sink.write(body->data() + offset, size);
-                                  return true;
-                                });
+  for (std::size_t at = 0, i = 0; at < source.size(); at += pieceSize, ++i) {
+    const Clock::duration gap = i > 0 ? Clock::duration(reply.trickleGap) : Clock::duration{};
+    std::string_view piece = source.substr(at, pieceSize);
+    if (chunked) {
+      char size[32];
+      std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+      c.steps.push_back({bytes(size), gap});
+      c.steps.push_back({piece});
+      c.steps.push_back({"\r\n"});
+    } else {
+      c.steps.push_back({piece, gap});
+    }
+  }
+  if (chunked && !headOnly)
+    c.steps.push_back({"0\r\n\r\n"});
 }
 
 } // namespace vantrel::testing

@@ -1,14 +1,15 @@
 #pragma once
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,45 +23,90 @@ namespace vantrel::testing {
 // One request exactly as it reached the fake Bridge.
 struct RecordedRequest {
   std::string method;
-  std::string target;       // the request-target as sent: raw path, then "?" and the raw query
-  std::string path;         // the raw path part of the target, still percent-encoded
-  std::string decodedPath;  // the path with %XX decoded
-  std::string query;        // the raw text after the first "?"; "" when there is none
-  bool hasQuery = false;    // whether the target held a "?" at all
-  httplib::Headers headers; // as received; names compare case-insensitively
-  std::string body;         // the body bytes
-  int remotePort = -1;      // the client's port: the same for requests on one kept-alive connection
+  std::string target;      // the request-target as sent: raw path, then "?" and the raw query
+  std::string path;        // the raw path part of the target, still percent-encoded
+  std::string decodedPath; // the path with %XX decoded
+  std::string query;       // the raw text after the first "?"; "" when there is none
+  bool hasQuery = false;   // whether the target held a "?" at all
+  std::vector<std::pair<std::string, std::string>> headers; // in arrival order, names as sent
+  std::string body;                                         // the body bytes
+  int remotePort = -1;          // the client's port: the same for requests on one connection
+  std::uint64_t connection = 0; // which accepted connection it came on, counted from 1
+  std::chrono::steady_clock::time_point arrived; // when its last byte was read
 
-  // The value of header `name` (any case), or nothing when absent.
-  std::optional<std::string> header(const std::string& name) const;
-  std::size_t headerCount(const std::string& name) const;
+  // The first value of header `name` (any case), or nothing when absent.
+  std::optional<std::string> header(std::string_view name) const;
+  std::size_t headerCount(std::string_view name) const;
   // The body parsed as JSON; a discarded value when it is not JSON.
   nlohmann::json json() const;
 };
 
-// How the fake answers one request. Defaults: 200 with "{}" as application/json, at once.
-struct Reply {
-  int status = 200;
-  std::string body = "{}"; // sent byte for byte: may be empty or not UTF-8
-  std::string contentType = "application/json";
-  std::chrono::milliseconds delay{0}; // wait this long before answering at all
-  // When above 1, the body goes out in this many pieces with `trickleGap` before each but the
-  // first: a slow reply that keeps moving.
-  std::size_t tricklePieces = 0;
-  std::chrono::milliseconds trickleGap{0};
-  bool drop = false; // close the connection without sending a single byte of answer
-  // Runs on the server's thread after the request is recorded and before anything is sent
-  // (before the delay): e.g. rewrite bridge.token the moment a 401 goes out.
-  std::function<void(const RecordedRequest&)> before = nullptr;
+// How a reply is delimited on the wire.
+enum class Framing {
+  ContentLength,
+  Chunked,        // Transfer-Encoding: chunked, one chunk per trickled piece
+  CloseDelimited, // no length at all: the body ends when the connection closes
 };
 
-// An in-process stand-in for the host app's Bridge on 127.0.0.1 and an ephemeral port, already
-// listening when the constructor returns. Answers by rules set per method and exact path
-// (matched against the decoded path or the raw one); anything unmatched gets Reply{}.
-// Records every request; all members are safe to call from any thread while it runs.
+// How the fake answers one request. Defaults: 200 with "{}" as application/json, at once, on a
+// connection kept alive. New members go at the end: tests name them in declaration order.
+struct Reply {
+  int status = 200;
+  std::string body = "{}";                      // sent byte for byte: may be empty or not UTF-8
+  std::string contentType = "application/json"; // "" sends no Content-Type
+  std::chrono::milliseconds delay{0};           // hold the answer this long; no byte before
+  // When above 1, the body (or `raw`) goes out in this many pieces with `trickleGap` before
+  // each but the first: a slow reply that keeps moving.
+  std::size_t tricklePieces = 0;
+  std::chrono::milliseconds trickleGap{0};
+  bool drop = false; // after the delay, close the connection without a single byte of answer
+  // Runs on the fake's thread after the request is recorded and before anything is sent
+  // (before the delay): e.g. rewrite bridge.token the moment a 401 goes out. Must not call
+  // stop().
+  std::function<void(const RecordedRequest&)> before = nullptr;
+  Framing framing = Framing::ContentLength;
+  // Sent as the whole answer instead of a status line, headers and body: malformed replies,
+  // huge header blocks. The connection stays open unless closeAfter or resetAfter says not.
+  std::optional<std::string> raw = std::nullopt;
+  bool closeAfter = false; // send "Connection: close" and close once the reply is out
+  bool resetAfter = false; // once the reply (or `raw`) is out, abort: the client sees a reset
+  // The name this reply is counted under in counts(); empty: the rule's "METHOD path".
+  std::string kind = "";
+};
+
+// What the fake has seen since the last resetCounts(); kept even while recording is off.
+struct BridgeCounts {
+  struct Kind {
+    std::uint64_t requests = 0;
+    // Arrival of the first and the last request of this kind, measured from the reset.
+    std::chrono::steady_clock::duration first{}, last{};
+  };
+  std::uint64_t connections = 0; // accepted
+  std::uint64_t peakOpen = 0;    // most open at one moment (at least those open at the reset)
+  std::uint64_t requests = 0;
+  std::map<std::string, Kind> kinds; // by Reply::kind; "unmatched" for the default reply
+
+  std::uint64_t of(const std::string& kind) const {
+    auto it = kinds.find(kind);
+    return it == kinds.end() ? 0 : it->second.requests;
+  }
+};
+
+// An HTTP/1.1 stand-in for the host app's Bridge on 127.0.0.1 and an ephemeral port, listening
+// when the constructor returns. One thread runs one poll loop that owns every socket, so a
+// held connection costs a descriptor and no thread; connections are kept alive.
+//
+// Replies follow rules per method and path: an exact rule (matching the decoded or the raw path)
+// wins over the longest prefix rule; anything unmatched gets Reply{}. Requests are recorded
+// (switchable) and counted. Every public member may be called from any thread while it runs;
+// handlers and `before` hooks run on the fake's own thread.
 class FakeBridge {
 public:
-  explicit FakeBridge(std::size_t workerThreads = 64);
+  using Handler = std::function<Reply(const RecordedRequest&)>;
+
+  // The argument is ignored: it sized the old fake's thread pool, and one loop now serves any
+  // number of connections. Throws std::runtime_error if it cannot listen.
+  explicit FakeBridge(std::size_t ignoredWorkerThreads = 0);
   ~FakeBridge();
   FakeBridge(const FakeBridge&) = delete;
   FakeBridge& operator=(const FakeBridge&) = delete;
@@ -72,46 +118,93 @@ public:
   void on(const std::string& method, const std::string& path, Reply reply);
   // The n-th matching request gets script[n]; once the script runs out its last reply repeats.
   void on(const std::string& method, const std::string& path, std::vector<Reply> script);
+  // Requests whose decoded path starts with `prefix` get what `handler` returns.
+  void onPrefix(const std::string& method, const std::string& prefix, Handler handler);
   // A script: 401 to the first `count` requests, then `then`.
   static std::vector<Reply> unauthorizedFirst(std::size_t count, Reply then = {});
 
   std::vector<RecordedRequest> requests() const;
-  std::vector<RecordedRequest> requestsTo(std::string_view path) const;
+  std::vector<RecordedRequest> requestsTo(std::string_view path) const; // decoded or raw path
   void clearRequests();
-  // Waits until at least `count` requests (to `path`) have arrived; false on time-out.
+  // Waits until at least `count` requests (to `path`) have been recorded; false on time-out.
   bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
   bool waitForRequests(std::string_view path, std::size_t count,
                        std::chrono::milliseconds timeout) const;
+  // Off: requests are answered and counted but not kept (a benchmark's millions).
+  void setRecording(bool on);
 
-  // Stops listening, as a host app that quits: connections to port() are refused from now on.
+  BridgeCounts counts() const;
+  void resetCounts();
+
+  // The next `count` connections are closed as soon as they are accepted, before a byte is read.
+  void closeNextConnections(std::size_t count);
+  // Closes every kept-alive connection that is idle (nothing half-read, nothing being answered),
+  // so a client's pooled connections go stale. Returns once they are closed.
+  void closeIdleConnections();
+  // Stops as a host app that quits: open connections close, and new ones are refused from the
+  // moment it returns.
   void stop();
 
 private:
-  struct Rule {
-    std::vector<Reply> script;
+  using Clock = std::chrono::steady_clock;
+  struct Connection;
+  struct Chosen {
+    std::shared_ptr<const Reply> reply;
+    std::string kind;
+  };
+  struct Script {
+    std::vector<std::shared_ptr<const Reply>> replies;
     std::size_t served = 0;
   };
+  using RuleKey = std::pair<std::string, std::string>; // method, path or prefix
 
-  void handle(const httplib::Request& request, httplib::Response& response);
-  Reply replyFor(const RecordedRequest& request);
-  // Sleeps for `span` unless the fake is shutting down first; false if it is.
-  bool pause(std::chrono::milliseconds span);
+  void loop();
+  void runTasks();
+  void acceptAll(Clock::time_point now);
+  void readFrom(Connection& connection);
+  void advance(Connection& connection);
+  bool sendSteps(Connection& connection);
+  bool parseRequest(Connection& connection);
+  void reject(Connection& connection, int status, const std::string& why);
+  void answer(Connection& connection, RecordedRequest request, bool keepAlive);
+  void plan(Connection& connection, std::shared_ptr<const Reply> reply, bool keepAlive,
+            bool headOnly, Clock::time_point from);
+  Chosen choose(const RecordedRequest& request);
+  void count(const std::string& kind, Clock::time_point at);
+  void runOnLoop(std::function<void()> task);
+  void wake();
 
-  httplib::Server server_;
-  std::thread thread_;
+  int listener_ = -1;
   int port_ = 0;
-  std::atomic<bool> listenEnded_{false};
+  int wakeRead_ = -1, wakeWrite_ = -1;
+  std::thread thread_;
+  std::atomic<std::thread::id> loopId_;
+  std::once_flag joined_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<std::size_t> closeNext_{0};
+  std::atomic<bool> recording_{true};
 
-  mutable std::mutex rulesLock_; // guards rules_ only
-  std::map<std::pair<std::string, std::string>, Rule> rules_;
+  // The loop thread's own: no lock.
+  std::vector<std::unique_ptr<Connection>> connections_;
+  std::uint64_t nextConnectionId_ = 1;
+  Clock::time_point acceptAfter_{}; // out of descriptors: the listener rests until then
+
+  std::mutex rulesLock_; // guards exact_ and prefixes_ only
+  std::map<RuleKey, Script> exact_;
+  std::map<RuleKey, std::shared_ptr<const Handler>> prefixes_;
 
   mutable std::mutex recordLock_; // guards recorded_ only
   mutable std::condition_variable recordedChanged_;
   std::vector<RecordedRequest> recorded_;
 
-  std::mutex stopLock_; // guards stopping_ only
-  std::condition_variable stoppingChanged_;
-  bool stopping_ = false;
+  mutable std::mutex countsLock_; // guards counts_, resetAt_ and open_ only
+  BridgeCounts counts_;
+  Clock::time_point resetAt_;
+  std::uint64_t open_ = 0;
+
+  std::mutex tasksLock_; // guards tasks_ and loopEnded_ only
+  std::vector<std::function<void()>> tasks_;
+  bool loopEnded_ = false;
 };
 
 } // namespace vantrel::testing

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/ChildProcess.h"
+
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -14,7 +16,8 @@ namespace vantrel::testing {
 using Env = std::map<std::string, std::string>;
 
 // The real vantrel-mcp binary as an agent host runs it: a child process with pipes on its
-// stdin, stdout and stderr. `env` adds to (or replaces in) the test's own environment.
+// stdin, stdout and stderr. `env` adds to (or replaces in) the test's own environment. A failed
+// write throws std::runtime_error, as does a request left without a reply.
 class McpProcess {
 public:
   explicit McpProcess(const Env& env = {}, const std::string& binary = VANTREL_MCP_PATH);
@@ -28,6 +31,7 @@ public:
   void send(const nlohmann::json& message) { sendLine(message.dump()); }
   void closeInput();
   void closeOutput(); // the agent host stops reading: our end of the child's stdout closes
+  ChildProcess& child() { return child_; }
 
   // The next stdout line without its "\n", or nothing on end of output or time-out.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -46,10 +50,8 @@ public:
   std::string stderrText(); // everything written to stderr so far (non-blocking)
 
 private:
-  int pid_ = -1;
-  int in_ = -1, out_ = -1, err_ = -1;
-  std::string outBuffer_, errBuffer_;
-  bool outEnded_ = false;
+  ChildProcess child_;
+  std::string errText_;
   std::optional<int> exitStatus_;
 };
 

@@ -2,43 +2,27 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <stdexcept>
-#include <vector>
 
 namespace vantrel::testing {
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string makeTempRoot() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp");
-  while (pattern.size() > 1 && pattern.back() == '/')
-    pattern.pop_back();
-  pattern += "/vantrel-support-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (::mkdtemp(buffer.data()) == nullptr)
-    throw std::runtime_error("mkdtemp failed");
-  // Canonical, so paths compare equal to what the code under test derives (/tmp on macOS is a
-  // symlink to /private/tmp).
-  return fs::canonical(buffer.data()).string();
-}
+#ifdef __APPLE__
+constexpr const char* kSupportUnderHome = "Library/Application Support";
+#else
+constexpr const char* kSupportUnderHome = ".local/share";
+#endif
+constexpr const char* kBundle = "com.quillmoor.vantrel";
 
 } // namespace
 
-SupportDir::SupportDir() : root_(makeTempRoot()) {
-  home_ = root_ + "/home";
-#ifdef __APPLE__
-  supportDir_ = home_ + "/Library/Application Support";
-#else
-  supportDir_ = home_ + "/.local/share";
-#endif
-  bundleDir_ = supportDir_ + "/com.quillmoor.vantrel";
+SupportDir::SupportDir() {
+  home_ = (root_ / "home").string();
+  supportDir_ = home_ + "/" + kSupportUnderHome;
+  bundleDir_ = supportDir_ + "/" + kBundle;
   fs::create_directories(bundleDir_);
 }
 
@@ -49,8 +33,6 @@ SupportDir::~SupportDir() {
     else
       ::unsetenv(name.c_str());
   }
-  std::error_code ignored;
-  fs::remove_all(root_, ignored);
 }
 
 std::string SupportDir::pathOf(std::string_view relative, bool inBundle) const {
@@ -63,16 +45,7 @@ void SupportDir::writeToken(int port, std::string_view token, bool inBundle) con
 }
 
 void SupportDir::writeFile(std::string_view relative, std::string_view bytes, bool inBundle) const {
-  const std::string target = pathOf(relative, inBundle);
-  fs::create_directories(fs::path(target).parent_path());
-  const std::string staging = target + ".writing";
-  {
-    std::ofstream out(staging, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out)
-      throw std::runtime_error("cannot write " + staging);
-  }
-  fs::rename(staging, target);
+  root_.write(fs::path(pathOf(relative, inBundle)).lexically_relative(root_.path()), bytes);
 }
 
 void SupportDir::removeFile(std::string_view relative, bool inBundle) const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/TempDir.h"
+
 #include <map>
 #include <optional>
 #include <string>
@@ -39,7 +41,7 @@ public:
   void applyToThisProcess();
 
 private:
-  std::string root_;
+  TempDir root_{"vantrel-support"};
   std::string home_;
   std::string supportDir_;
   std::string bundleDir_;

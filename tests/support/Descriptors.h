@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string_view>
+#include <sys/socket.h>
+
+namespace vantrel::testing {
+
+// Small descriptor helpers shared by the kit, the benchmark and raw-socket tests. Every
+// descriptor they make is close-on-exec, so a child started meanwhile inherits only its pipes.
+
+void setCloexec(int fd);
+bool setNonBlocking(int fd);
+// A close-on-exec pipe (atomically so on Linux, where other threads may fork meanwhile).
+bool makePipe(int ends[2]);
+void closeQuietly(int& fd); // closes fd if open and sets it to -1
+
+// A peer that has gone must not kill us with SIGPIPE: Linux says so per send, macOS per socket.
+#ifdef MSG_NOSIGNAL
+inline constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+inline constexpr int kSendFlags = 0;
+#endif
+void setNoSigPipe(int fd);
+
+// A blocking TCP connection to 127.0.0.1:port with Nagle off, or -1 with errno set.
+int connectLoopback(int port);
+// Sends all of `bytes` on a blocking socket; false when the connection failed.
+bool sendAll(int fd, std::string_view bytes);
+
+} // namespace vantrel::testing
