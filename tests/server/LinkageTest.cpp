@@ -26,8 +26,8 @@ TEST(LinkageTest, ServerLinksOnlyTheCAndCxxRuntimes) {
   const std::string allowed[] = {"libSystem", "libc++"};
 #else
   const std::string listing = commandOutput("ldd '" VANTREL_MCP_PATH "'");
-  const std::string allowed[] = {"linux-vdso", "libc.so", "libm.so", "ld-linux", "libstdc++",
-                                 "libgcc_s"};
+  const std::string allowed[] = {"linux-vdso", "libc.so",   "libm.so",
+                                 "ld-linux",   "libstdc++", "libgcc_s"};
 #endif
   ASSERT_FALSE(listing.empty());
   std::size_t start = 0;

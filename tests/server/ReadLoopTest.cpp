@@ -204,17 +204,20 @@ TEST(ReadLoopTest, CallsAreAnsweredWithoutLoopThreadsOrWithOne) {
   for (std::size_t threads : {0u, 1u}) {
     std::mutex lock;
     std::string out;
-    auto transport = std::make_shared<vantrel::testing::ScriptedTransport>(
-        [](const bridge::HttpRequest&) { return bridge::HttpReply{200, R"({"ok":1})"}; });
+    auto transport =
+        std::make_shared<vantrel::testing::ScriptedTransport>([](const bridge::HttpRequest&) {
+          return bridge::HttpReply{200, R"({"ok":1})"};
+        });
     ServerOptions options;
     options.transport = transport;
     options.credentials = [] { return vantrel::testing::fixedCredentials(); };
     options.loopThreads = threads;
     std::string input;
     for (int id = 1; id <= 50; ++id)
-      input += R"({"id":)" + std::to_string(id) +
-               R"(,"method":"tools/call","params":{"name":"get_asset","arguments":{"shortID":"a"}}})"
-               "\n";
+      input +=
+          R"({"id":)" + std::to_string(id) +
+          R"(,"method":"tools/call","params":{"name":"get_asset","arguments":{"shortID":"a"}}})"
+          "\n";
     MCPServer server(
         [&](std::string_view bytes) {
           std::lock_guard guard(lock);

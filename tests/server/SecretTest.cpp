@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cctype>
-
 #include <memory>
 #include <optional>
 #include <set>
@@ -151,8 +150,9 @@ TEST_F(SecretTest, TokenTravelsOnlyInTheAuthorizationHeaderToLoopback) {
     for (const auto& [name, value] : request.headers) {
       const bool isAuthorization =
           std::equal(name.begin(), name.end(), std::string_view("authorization").begin(),
-                     std::string_view("authorization").end(),
-                     [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+                     std::string_view("authorization").end(), [](char a, char b) {
+                       return std::tolower(static_cast<unsigned char>(a)) == b;
+                     });
       if (!isAuthorization)
         seen += name + ": " + value + "\n";
     }
