@@ -20,6 +20,7 @@ namespace vantrel::bridge {
 namespace {
 
 using vantrel::testing::FakeBridge;
+using vantrel::testing::Framing;
 using vantrel::testing::Reply;
 using namespace std::chrono_literals;
 
@@ -183,6 +184,72 @@ TEST(AsioTransportTest, PostWithoutBodySendsZeroLength) {
   EXPECT_EQ(seen[0].method, "POST");
   EXPECT_EQ(seen[0].body, "");
   EXPECT_EQ(seen[0].header("Content-Length"), "0");
+}
+
+TEST(AsioTransportTest, RepliesAreReadByLengthChunksOrClose) {
+  FakeBridge bridge;
+  const std::string body = R"({"text":")" + std::string(10000, 'x') + R"("})";
+  bridge.on("GET", "/length", Reply{.body = body});
+  bridge.on(
+      "GET", "/chunked",
+      Reply{.body = body, .tricklePieces = 5, .trickleGap = 5ms, .framing = Framing::Chunked});
+  bridge.on("GET", "/closed", Reply{.body = body, .framing = Framing::CloseDelimited});
+  bridge.on("GET", "/empty", Reply{.status = 204, .body = ""});
+  AsioTransport transport;
+  for (const char* path : {"/length", "/chunked", "/closed", "/length"})
+    EXPECT_EQ(replyOf(perform(transport, get(bridge, path))).body, body) << path;
+  EXPECT_EQ(replyOf(perform(transport, get(bridge, "/empty"))).status, 204);
+  // A close-delimited reply ends its connection; the next request needs a new one.
+  auto seen = bridge.requests();
+  ASSERT_EQ(seen.size(), 5u);
+  EXPECT_EQ(seen[0].connection, seen[1].connection);
+  EXPECT_EQ(seen[1].connection, seen[2].connection);
+  EXPECT_NE(seen[2].connection, seen[3].connection);
+}
+
+TEST(AsioTransportTest, KeptConnectionTheBridgeClosedIsReplacedWithoutAFailure) {
+  FakeBridge bridge;
+  AsioTransport transport;
+  EXPECT_EQ(replyOf(perform(transport, get(bridge, "/one"))).status, 200);
+  ASSERT_EQ(transport.idleConnections(), 1u);
+  bridge.closeIdleConnections(); // as a Bridge does after its keep-alive time
+  EXPECT_EQ(replyOf(perform(transport, get(bridge, "/two"))).status, 200);
+  auto seen = bridge.requests();
+  ASSERT_EQ(seen.size(), 2u) << "the request went out once, on a fresh connection";
+  EXPECT_NE(seen[0].connection, seen[1].connection);
+}
+
+TEST(AsioTransportTest, MalformedOrOversizedRepliesAreTransportFailures) {
+  FakeBridge bridge;
+  bridge.on("GET", "/garbage", Reply{.raw = "NOT HTTP AT ALL\r\n\r\n", .closeAfter = true});
+  bridge.on("GET", "/huge-head",
+            Reply{.raw = "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(2 << 20, 'a') + "\r\n\r\n",
+                  .closeAfter = true});
+  bridge.on(
+      "GET", "/cut",
+      Reply{.raw = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort", .resetAfter = true});
+  AsioTransport transport;
+  for (const char* path : {"/garbage", "/huge-head", "/cut"}) {
+    auto outcome = perform(transport, get(bridge, path));
+    ASSERT_TRUE(std::holds_alternative<TransportFailure>(outcome)) << path;
+    EXPECT_EQ(std::get<TransportFailure>(outcome).description.rfind("read 127.0.0.1:", 0), 0u)
+        << std::get<TransportFailure>(outcome).description;
+  }
+  // The transport is still fine afterwards.
+  EXPECT_EQ(replyOf(perform(transport, get(bridge, "/ok"))).status, 200);
+}
+
+TEST(AsioTransportTest, SixtyFourMegabyteReplyArrivesWhole) {
+  FakeBridge bridge;
+  std::string body(64u << 20, 'z');
+  body.front() = '"';
+  body.back() = '"';
+  bridge.on("GET", "/big", Reply{.body = body});
+  AsioTransport transport;
+  auto outcome = perform(transport, get(bridge, "/big"));
+  const auto& reply = replyOf(outcome);
+  EXPECT_EQ(reply.body.size(), body.size());
+  EXPECT_TRUE(reply.body == body);
 }
 
 TEST(AsioTransportTest, HundredsOfConcurrentRequestsOnTwoThreads) {
