@@ -1,23 +1,14 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets in build-fuzz (reused between runs) and fuzzes each for SECONDS
-# (default 30: a smoke run). New coverage goes to build-fuzz/corpus/<target>; the seeds in
-# fuzz/corpus are only read. A crashing input is left as build-fuzz/crash-<target>-*: copy it to
-# fuzz/regressions/<target>/ once the fault is fixed, so the test suite replays it.
+# Fuzzes each libFuzzer target for SECONDS (default 30: a smoke run), from build-asan, whose
+# libraries carry libFuzzer's coverage. New coverage goes to build-asan/corpus/<target>; the
+# seeds in fuzz/corpus are only read. A crashing input is left as build-asan/crash-<target>-*:
+# copy it to fuzz/regressions/<target>/ once the fault is fixed, so the test suite replays it.
 set -euo pipefail
+source "$(dirname "$0")/trees.sh"
 
 seconds="${1:-30}"
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="$root/build-fuzz"
-jobs="$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)"
-
-# The libraries get coverage instrumentation too (fuzzer-no-link), or the fuzzer would be blind
-# to everything past the entry point. Tests and the stand-in host app are not needed here.
-cmake -S "$root" -B "$build" -G Ninja \
-  -DCMAKE_C_COMPILER="${CC:-clang}" -DCMAKE_CXX_COMPILER="${CXX:-clang++}" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
-  -DSANITIZE=address,undefined,fuzzer-no-link \
-  -DVANTREL_BUILD_FUZZ=ON -DVANTREL_BUILD_TESTS=OFF -DVANTREL_BUILD_HOSTSIM=OFF >/dev/null
+build="$root/build-asan"
+configure_tree build-asan
 cmake --build "$build" --target fuzz_server fuzz_args_url -j "$jobs"
 
 export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:allocator_may_return_null=1"
