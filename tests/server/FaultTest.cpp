@@ -341,7 +341,8 @@ bool othersCanRead(const fs::path& path) {
 // A process limit may refuse the loop every thread at start, or all but `spare`: the reading
 // thread then runs the loop itself, and every call is still answered. Linux counts threads
 // against RLIMIT_NPROC (macOS counts processes), though not root's: as root the server runs as
-// nobody.
+// an unprivileged user, one per case, so that cases run side by side do not count against each
+// other's limit.
 void expectAnsweredUnderThreadLimit(rlim_t spare) {
 #ifndef __linux__
   GTEST_SKIP() << "only Linux counts threads against RLIMIT_NPROC";
@@ -358,8 +359,9 @@ void expectAnsweredUnderThreadLimit(rlim_t spare) {
     fs::permissions(fs::path(dir.home()).parent_path(),
                     fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
     if (!othersCanRead(dir.pathOf("bridge.token")) || !othersCanRead(VANTREL_MCP_PATH))
-      GTEST_SKIP() << "nobody cannot reach " << VANTREL_MCP_PATH << " or " << dir.home();
-    adjustments.push_back(Adjustment::user(65534, 65534));
+      GTEST_SKIP() << "others cannot reach " << VANTREL_MCP_PATH << " or " << dir.home();
+    const uid_t user = 65534 - static_cast<uid_t>(spare); // nobody, and the uid below it
+    adjustments.push_back(Adjustment::user(user, user));
   }
   // The server's own task, and `spare` more.
   adjustments.push_back(Adjustment::limit(RLIMIT_NPROC, 1 + spare, 1 + spare));
