@@ -6,20 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <chrono>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <map>
-#include <poll.h>
-#include <spawn.h>
-#include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace vantrel::testing {
 namespace {
@@ -27,96 +16,26 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-// LOCAL HELPER, to be replaced by the shared ChildProcess from tests/support when merging.
-// Runs the real vantrel-mcp with `args`, `env` merged over this process's environment and stdin
-// on /dev/null, until it exits; a minute is far more than any run needs.
+// The output and exit status of one run of the real vantrel-mcp.
 struct Ran {
   std::string out;
   std::string err;
   int status = -1; // the exit code, or -signal; -1 when it had to be killed
 };
 
-Ran runMcp(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) {
-  std::vector<std::string> vars;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string var = *e;
-    if (!env.count(var.substr(0, var.find('='))))
-      vars.push_back(std::move(var));
-  }
-  for (const auto& [name, value] : env)
-    vars.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  for (auto& var : vars)
-    envp.push_back(var.data());
-  envp.push_back(nullptr);
-  std::string binary = VANTREL_MCP_PATH;
-  std::vector<std::string> argStrings = args;
-  std::vector<char*> argv{binary.data()};
-  for (auto& arg : argStrings)
-    argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
-  int outPipe[2], errPipe[2];
-  if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0)
-    throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-  for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]})
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-  pid_t pid = -1;
-  int spawned = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(outPipe[1]);
-  ::close(errPipe[1]);
-  if (spawned != 0) {
-    ::close(outPipe[0]);
-    ::close(errPipe[0]);
-    throw std::runtime_error(std::string("posix_spawn: ") + std::strerror(spawned));
-  }
-
+// Runs vantrel-mcp with `args`, `env` merged over this process's environment and stdin on
+// /dev/null, until it exits; a minute is far more than any run needs.
+Ran runMcp(const std::vector<std::string>& args, const Env& env) {
+  std::vector<std::string> argv{VANTREL_MCP_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ChildProcess child(std::move(argv), {.env = env, .in = ChildProcess::Stdio::Null});
   Ran ran;
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&ran.out, &ran.err};
-  bool killed = false;
-  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left <= 0ms) {
-      ::kill(pid, SIGKILL);
-      killed = true;
-      break;
-    }
-    if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR)
-      break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0)
-        continue;
-      char buffer[4096];
-      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-      }
-    }
-  }
-  for (const auto& fd : fds) {
-    if (fd.fd >= 0)
-      ::close(fd.fd);
-  }
-  int wstatus = 0;
-  while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-  }
-  if (!killed)
-    ran.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -WTERMSIG(wstatus);
+  if (auto exit = child.waitExit(60s))
+    ran.status = exit->status();
+  ran.out = child.readAvailable(ChildProcess::Stream::Stdout);
+  ran.err = child.readAvailable(ChildProcess::Stream::Stderr);
   return ran;
 }
-// END OF LOCAL HELPER.
 
 std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> lines;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <iterator>
 #include <poll.h>
 #include <set>
@@ -107,6 +108,9 @@ std::string describe(const ChildProcess::Adjustment& adjustment) {
     return "setting O_NONBLOCK on descriptor " + std::to_string(adjustment.fd);
   case ChildProcess::Adjustment::Kind::Limit:
     return "setrlimit(" + std::to_string(adjustment.resource) + ")";
+  case ChildProcess::Adjustment::Kind::User:
+    return "becoming uid " + std::to_string(adjustment.uid) + ", gid " +
+           std::to_string(adjustment.gid);
   }
   return "an adjustment";
 }
@@ -210,6 +214,10 @@ std::string forkAndExec(pid_t& pid, const std::string& program, char* const args
         ok = ::setrlimit(adjustment.resource, &limit) == 0;
         break;
       }
+      case Adjustment::Kind::User:
+        ok = ::setgroups(0, nullptr) == 0 && ::setgid(adjustment.gid) == 0 &&
+             ::setuid(adjustment.uid) == 0;
+        break;
       }
       if (!ok)
         failInChild(report[1], static_cast<int>(i));

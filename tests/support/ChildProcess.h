@@ -36,10 +36,12 @@ public:
   // One change the child makes to itself between fork and exec, after its stdio is in place;
   // applied in order, each async-signal-safe.
   struct Adjustment {
-    enum class Kind { Close, NonBlocking, Limit } kind;
+    enum class Kind { Close, NonBlocking, Limit, User } kind;
     int fd = -1;
     int resource = 0;
     rlim_t soft = 0, hard = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
 
     static Adjustment close(int fd) { return {Kind::Close, fd}; }
     static Adjustment nonBlocking(int fd) { return {Kind::NonBlocking, fd}; }
@@ -47,6 +49,9 @@ public:
     static Adjustment limit(int resource, rlim_t soft, rlim_t hard) {
       return {Kind::Limit, -1, resource, soft, hard};
     }
+    // No supplementary groups, then setgid(gid) and setuid(uid): root leaving its privileges,
+    // e.g. so that RLIMIT_NPROC, which binds every user but root, applies.
+    static Adjustment user(uid_t uid, gid_t gid) { return {Kind::User, -1, 0, 0, 0, uid, gid}; }
   };
 
   struct Options {
