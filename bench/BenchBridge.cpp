@@ -30,10 +30,14 @@ std::string BenchBridge::largeAssetBody(std::string_view shortID, std::size_t by
                      R"(","tags":["bench"],"notes":[)";
   constexpr std::string_view kTail = R"(],"pad":""})";
   body.reserve(std::max(bytes, body.size() + kTail.size()));
+  std::string note; // reused: 64 MiB is some sixty thousand notes
   for (std::size_t i = 0;; ++i) {
-    std::string note = std::string(i > 0 ? "," : "") + R"({"at":)" + std::to_string(i) +
-                       R"(,"text":"第 )" + std::to_string(i) +
-                       R"( 段 \"引号\" 反斜杠 \\ 换行 \n )" + filler + R"("})";
+    const std::string at = std::to_string(i);
+    note.clear();
+    if (i > 0)
+      note += ',';
+    note.append(R"({"at":)").append(at).append(R"(,"text":"第 )").append(at);
+    note.append(R"( 段 \"引号\" 反斜杠 \\ 换行 \n )").append(filler).append(R"("})");
     if (body.size() + note.size() + kTail.size() > bytes)
       break;
     body += note;
