@@ -1,5 +1,7 @@
 #include "BenchBridge.h"
 
+#include <algorithm>
+
 namespace vantrel::bench {
 namespace {
 
@@ -18,6 +20,59 @@ std::string BenchBridge::assetBody(std::string_view shortID) {
   std::string id(shortID);
   return R"({"shortID":")" + id + R"(","kind":"video","title":"样片 )" + id +
          R"(","tags":["bench"],"notes":[]})";
+}
+
+std::string BenchBridge::largeAssetBody(std::string_view shortID, std::size_t bytes) {
+  const std::string id(shortID);
+  // The relay must carry quotes, backslashes and escapes as text, and CJK as it is.
+  const std::string filler(880, 'x');
+  std::string body = R"({"shortID":")" + id + R"(","kind":"video","title":"样片 )" + id +
+                     R"(","tags":["bench"],"notes":[)";
+  constexpr std::string_view kTail = R"(],"pad":""})";
+  body.reserve(std::max(bytes, body.size() + kTail.size()));
+  std::string note; // reused: 64 MiB is some sixty thousand notes
+  for (std::size_t i = 0;; ++i) {
+    const std::string at = std::to_string(i);
+    note.clear();
+    if (i > 0)
+      note += ',';
+    note.append(R"({"at":)").append(at).append(R"(,"text":"第 )").append(at);
+    note.append(R"( 段 \"引号\" 反斜杠 \\ 换行 \n )").append(filler).append(R"("})");
+    if (body.size() + note.size() + kTail.size() > bytes)
+      break;
+    body += note;
+  }
+  body += R"(],"pad":")";
+  if (body.size() + 2 < bytes)
+    body.append(bytes - body.size() - 2, ' ');
+  body += "\"}";
+  return body;
+}
+
+void BenchBridge::serveLarge(std::string_view shortID, std::string body) {
+  bridge_.on("GET", std::string(kAssets) + std::string(shortID),
+             testing::Reply{.body = std::move(body),
+                            .before = [this](const testing::RecordedRequest&) { noteLargeStart(); },
+                            .kind = "asset"});
+}
+
+void BenchBridge::noteLargeStart() {
+  {
+    std::lock_guard lock(largeLock_);
+    ++largeStarts_;
+  }
+  largeStarted_.notify_all();
+}
+
+std::uint64_t BenchBridge::largeStarts() const {
+  std::lock_guard lock(largeLock_);
+  return largeStarts_;
+}
+
+bool BenchBridge::waitLargeStarts(std::uint64_t count,
+                                  std::chrono::steady_clock::time_point deadline) const {
+  std::unique_lock lock(largeLock_);
+  return largeStarted_.wait_until(lock, deadline, [&] { return largeStarts_ >= count; });
 }
 
 testing::Reply BenchBridge::respond(const testing::RecordedRequest& request) const {

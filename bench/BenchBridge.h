@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -43,11 +45,27 @@ public:
   // The exact body served for one card, so callers can check what came back.
   static std::string assetBody(std::string_view shortID);
 
+  // A card as valid JSON text of exactly `bytes` bytes (or of the few hundred its members need,
+  // if that is more): the usual members, then notes with escapes and CJK text, then padding.
+  static std::string largeAssetBody(std::string_view shortID, std::size_t bytes);
+
+  // From now on GET /assets/<shortID> is answered at once with `body`, held or not, token or
+  // not: a reply too large to build per request. Each time that answer starts going out,
+  // largeStarts() goes up by one.
+  void serveLarge(std::string_view shortID, std::string body);
+  std::uint64_t largeStarts() const;
+  // Waits until largeStarts() reaches `count`; false at the deadline.
+  bool waitLargeStarts(std::uint64_t count, std::chrono::steady_clock::time_point deadline) const;
+
 private:
   testing::Reply respond(const testing::RecordedRequest& request) const; // on the fake's thread
+  void noteLargeStart();                                                 // on the fake's thread
 
   const std::string token_;
   std::atomic<long long> holdMs_{0};
+  mutable std::mutex largeLock_; // guards largeStarts_ only
+  mutable std::condition_variable largeStarted_;
+  std::uint64_t largeStarts_ = 0;
   testing::FakeBridge bridge_; // last: its loop stops before the members it reads go
 };
 

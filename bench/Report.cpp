@@ -35,9 +35,20 @@ Row atLeast(Row r, double limit, std::string target) {
 std::string formatNumber(double value) {
   char text[64];
   double magnitude = std::fabs(value);
-  int decimals = magnitude >= 100 ? 0 : magnitude >= 10 ? 1 : magnitude >= 1 ? 2 : 3;
+  // Counts stay counts: "2", not "2.00".
+  int decimals = magnitude >= 100 || value == std::floor(value) ? 0
+                 : magnitude >= 10                              ? 1
+                 : magnitude >= 1                               ? 2
+                                                                : 3;
   std::snprintf(text, sizeof text, "%.*f", decimals, value);
   return text;
+}
+
+void Report::countReplies(std::uint64_t checked, std::uint64_t misframed, std::string example) {
+  repliesChecked_ += checked;
+  misframed_ += misframed;
+  if (misframedExample_.empty() && misframed > 0)
+    misframedExample_ = std::move(example);
 }
 
 std::string Report::table() const {

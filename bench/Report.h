@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +35,13 @@ public:
   void fail(std::string phase, std::string why) { failures_.push_back({phase, why}); }
   const std::vector<Row>& rows() const { return rows_; }
 
+  // Server reply lines the phases checked, and those that were not one JSON-RPC reply carrying
+  // an id that was sent and not yet answered; the first such line is kept for the report.
+  void countReplies(std::uint64_t checked, std::uint64_t misframed, std::string example = {});
+  std::uint64_t repliesChecked() const { return repliesChecked_; }
+  std::uint64_t misframed() const { return misframed_; }
+  const std::string& misframedExample() const { return misframedExample_; }
+
   std::string table() const;
   nlohmann::json toJson(const nlohmann::json& setup) const;
   std::size_t missed() const; // targets missed, failed phases included
@@ -41,6 +49,8 @@ public:
 private:
   std::vector<Row> rows_;
   std::vector<std::pair<std::string, std::string>> failures_; // phase, reason
+  std::uint64_t repliesChecked_ = 0, misframed_ = 0;
+  std::string misframedExample_;
 };
 
 // Fixed-point text that keeps three significant figures for small values.

@@ -55,6 +55,17 @@ bool isPingReply(std::string_view line, std::int64_t id) {
   return isReplyTo(reply, id) && reply.contains("result") && reply["result"] == json::object();
 }
 
+std::optional<std::int64_t> replyId(std::string_view line) {
+  json reply = parse(line);
+  if (!reply.is_object() || reply.value("jsonrpc", "") != "2.0" ||
+      reply.contains("result") == reply.contains("error"))
+    return std::nullopt;
+  auto id = reply.find("id");
+  if (id == reply.end() || !id->is_number_integer())
+    return std::nullopt;
+  return id->get<std::int64_t>();
+}
+
 std::optional<ToolReply> parseToolReply(std::string_view line) {
   json reply = parse(line);
   if (!reply.is_object() || !reply.contains("id") || !reply.contains("result"))

@@ -21,6 +21,10 @@ std::string shortIdFor(std::int64_t i);
 bool isInitializeReply(std::string_view line, std::int64_t id);
 bool isPingReply(std::string_view line, std::int64_t id);
 
+// The id of a JSON-RPC 2.0 reply line (one with a result or an error) when it is an integer;
+// nothing for any other line.
+std::optional<std::int64_t> replyId(std::string_view line);
+
 // For a tool-call reply: its id and the text of a successful result; empty when the line is
 // not a successful tool-call result.
 struct ToolReply {

@@ -33,6 +33,12 @@ std::string randomToken() {
   return text;
 }
 
+// The one-minute load average: a run on a busy machine says so beside its figures.
+nlohmann::json loadAverage() {
+  double load[1];
+  return ::getloadavg(load, 1) == 1 ? nlohmann::json(load[0]) : nlohmann::json(nullptr);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -93,13 +99,23 @@ int main(int argc, char** argv) {
   config.childEnv = home->env();
   config.childEnv["PATH"] = "/usr/bin:/bin";
 
+  const nlohmann::json loadBefore = loadAverage();
   Report report;
   runColdStart(config, report);
   runPing(config, report);
   runGetAsset(config, *bridge, report);
   runHeld(config, *bridge, report);
+  runMany(config, *bridge, report);
+  runLargeReply(config, *bridge, report); // last: it leaves a 64 MiB reply in the Bridge
+  addFramingRow(report);
 
+  const nlohmann::json loadAfter = loadAverage();
   std::cout << report.table();
+  auto load = [](const nlohmann::json& value) {
+    return value.is_number() ? formatNumber(value.get<double>()) : std::string("n/a");
+  };
+  std::cout << "load average (1 min): " << load(loadBefore) << " at start, " << load(loadAfter)
+            << " at end, on " << std::thread::hardware_concurrency() << " CPUs\n";
   std::cout << "targets missed: " << report.missed() << (quick ? " (quick run)" : "") << "\n";
   if (!jsonPath.empty()) {
     nlohmann::json setup = {{"mcp", config.mcpPath},
@@ -110,7 +126,10 @@ int main(int argc, char** argv) {
                             {"pipelined", config.pipelined},
                             {"assetCalls", config.assetCalls},
                             {"heldCalls", config.heldCalls},
-                            {"holdMs", config.hold.count()}};
+                            {"manyCalls", config.manyCalls},
+                            {"holdMs", config.hold.count()},
+                            {"largeBytes", config.largeBytes},
+                            {"loadAverage", {{"start", loadBefore}, {"end", loadAfter}}}};
     std::ofstream out(jsonPath, std::ios::binary);
     // Failure texts may quote a server's line: never let a stray byte stop the report.
     out << report.toJson(setup).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)

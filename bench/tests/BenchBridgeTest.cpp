@@ -78,5 +78,39 @@ TEST(BenchBridgeTest, ResetCountsKeepsOpenConnectionsOutOfTheNewPeriod) {
   EXPECT_EQ(counts.peakOpen, 1u);
 }
 
+TEST(BenchBridgeTest, LargeBodyIsACardOfExactlyTheSizeAsked) {
+  for (std::size_t size : {std::size_t{4000}, std::size_t{(1u << 20) + 7}}) {
+    std::string body = BenchBridge::largeAssetBody("big", size);
+    ASSERT_EQ(body.size(), size);
+    auto card = nlohmann::json::parse(body, nullptr, false);
+    ASSERT_TRUE(card.is_object()) << "not JSON at " << size << " bytes";
+    EXPECT_EQ(card["shortID"], "big");
+    EXPECT_GT(card["notes"].size(), size / 2000) << "mostly notes, not padding";
+  }
+  // The benchmark's own size: only the count of notes differs from the sizes parsed above, and
+  // parsing 64 MiB would take seconds under a sanitizer.
+  std::string large = BenchBridge::largeAssetBody("big", 64u << 20);
+  EXPECT_EQ(large.size(), 64u << 20);
+  EXPECT_TRUE(large.ends_with("\"}"));
+  // Too small for its members: the smallest whole card, never a cut one.
+  auto tiny = nlohmann::json::parse(BenchBridge::largeAssetBody("t", 10), nullptr, false);
+  ASSERT_TRUE(tiny.is_object());
+  EXPECT_TRUE(tiny["notes"].empty());
+}
+
+TEST(BenchBridgeTest, LargeReplyIsServedWholeAndSignalsItsStart) {
+  BenchBridge bridge("secret");
+  std::string body = BenchBridge::largeAssetBody("big", 3u << 20);
+  bridge.serveLarge("big", body);
+  EXPECT_EQ(bridge.largeStarts(), 0u);
+  EXPECT_FALSE(bridge.waitLargeStarts(1, std::chrono::steady_clock::now()));
+  DirectClient client(bridge.port(), "secret");
+  EXPECT_EQ(client.get("/assets/big"), body);
+  EXPECT_TRUE(bridge.waitLargeStarts(1, std::chrono::steady_clock::now() + 10s));
+  EXPECT_EQ(client.get("/assets/other"), BenchBridge::assetBody("other")); // the rest as before
+  EXPECT_EQ(bridge.largeStarts(), 1u);
+  EXPECT_EQ(bridge.counts().assetGets, 2u);
+}
+
 } // namespace
 } // namespace vantrel::bench
