@@ -227,62 +227,68 @@ private:
 
 namespace {
 
+// One exchange, as one coroutine: with thousands in flight, every nested frame counts.
 asio::awaitable<HttpOutcome> perform(std::shared_ptr<AsioTransport::Pool> pool,
                                      Clock::duration idle, HttpRequest request) {
-  auto executor = co_await asio::this_coro::executor;
   const int port = request.port;
-  const std::string head = formatHead(request);
-  auto watch = std::make_shared<Watch>(executor, idle);
-  WatchScope scope(watch);
+  try {
+    auto executor = co_await asio::this_coro::executor;
+    const std::string head = formatHead(request);
+    auto watch = std::make_shared<Watch>(executor, idle);
+    WatchScope scope(watch);
 
-  std::unique_ptr<tcp::socket> socket = pool->take(port);
-  bool pooled = socket != nullptr;
-  error_code ec;
-  for (;;) {
-    if (!socket) {
-      socket = std::make_unique<tcp::socket>(executor);
+    std::unique_ptr<tcp::socket> socket = pool->take(port);
+    bool pooled = socket != nullptr;
+    error_code ec;
+    for (;;) {
+      if (!socket) {
+        socket = std::make_unique<tcp::socket>(executor);
+        watch->socket = socket.get();
+        co_await socket->async_connect(
+            tcp::endpoint(asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)),
+            asio::redirect_error(asio::use_awaitable, ec));
+        watch->moved();
+        if (ec)
+          co_return failure("connect", port, ec, *watch);
+        socket->set_option(tcp::no_delay(true), ec);
+      }
       watch->socket = socket.get();
-      co_await socket->async_connect(
-          tcp::endpoint(asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)),
-          asio::redirect_error(asio::use_awaitable, ec));
+      auto [writeError, written] = co_await writeRequest(*socket, head, request.body, *watch);
+      // The Bridge cannot have read a request of which no byte left us: a kept connection it
+      // closed meanwhile is replaced without counting as an attempt.
+      if (writeError && written == 0 && pooled && !watch->expired) {
+        socket.reset();
+        pooled = false;
+        continue;
+      }
+      if (writeError)
+        co_return failure("write", port, writeError, *watch);
+      break;
+    }
+
+    beast::flat_buffer buffer;
+    http::response_parser<ReplyBody> parser;
+    parser.header_limit(static_cast<std::uint32_t>(kMaxReplyHead));
+    parser.body_limit(kMaxReplyBody);
+    while (!parser.is_done()) {
+      co_await http::async_read_some(*socket, buffer, parser,
+                                     asio::redirect_error(asio::use_awaitable, ec));
       watch->moved();
       if (ec)
-        co_return failure("connect", port, ec, *watch);
-      socket->set_option(tcp::no_delay(true), ec);
+        co_return failure("read", port, ec, *watch);
     }
-    watch->socket = socket.get();
-    auto [writeError, written] = co_await writeRequest(*socket, head, request.body, *watch);
-    // The Bridge cannot have read a request of which no byte left us: a kept connection it
-    // closed meanwhile is replaced without counting as an attempt.
-    if (writeError && written == 0 && pooled && !watch->expired) {
-      socket.reset();
-      pooled = false;
-      continue;
-    }
-    if (writeError)
-      co_return failure("write", port, writeError, *watch);
-    break;
-  }
 
-  beast::flat_buffer buffer;
-  http::response_parser<ReplyBody> parser;
-  parser.header_limit(static_cast<std::uint32_t>(kMaxReplyHead));
-  parser.body_limit(kMaxReplyBody);
-  while (!parser.is_done()) {
-    co_await http::async_read_some(*socket, buffer, parser,
-                                   asio::redirect_error(asio::use_awaitable, ec));
-    watch->moved();
-    if (ec)
-      co_return failure("read", port, ec, *watch);
+    auto& reply = parser.get();
+    const bool reusable = reply.keep_alive() && !parser.need_eof() && buffer.size() == 0;
+    HttpReply outcome{static_cast<int>(reply.result_int()), std::move(reply.body())};
+    watch->socket = nullptr;
+    if (reusable)
+      pool->put(port, std::move(socket));
+    co_return outcome;
+  } catch (const std::exception& e) {
+    // Only memory exhaustion gets here; it is this attempt's failure, not the process's.
+    co_return TransportFailure{"127.0.0.1:" + std::to_string(port) + ": " + e.what()};
   }
-
-  auto& reply = parser.get();
-  const bool reusable = reply.keep_alive() && !parser.need_eof() && buffer.size() == 0;
-  HttpReply outcome{static_cast<int>(reply.result_int()), std::move(reply.body())};
-  watch->socket = nullptr;
-  if (reusable)
-    pool->put(port, std::move(socket));
-  co_return outcome;
 }
 
 } // namespace
@@ -294,15 +300,9 @@ AsioTransport::AsioTransport(Clock::duration idleTimeout)
 AsioTransport::~AsioTransport() = default;
 
 asio::awaitable<HttpOutcome> AsioTransport::exchange(HttpRequest request) {
-  auto pool = pool_; // by value: this transport may be gone when the coroutine resumes
-  const auto idle = idleTimeout_;
-  const int port = request.port;
-  try {
-    co_return co_await perform(std::move(pool), idle, std::move(request));
-  } catch (const std::exception& e) {
-    // Only memory exhaustion gets here; it is this attempt's failure, not the process's.
-    co_return TransportFailure{"127.0.0.1:" + std::to_string(port) + ": " + e.what()};
-  }
+  // Not a coroutine itself: the pool goes by value, as this transport may be gone by the time
+  // the exchange resumes.
+  return perform(pool_, idleTimeout_, std::move(request));
 }
 
 void AsioTransport::shutdown() {

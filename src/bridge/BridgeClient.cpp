@@ -68,30 +68,47 @@ ToolResult resultOf(HttpReply reply) {
                           reply.status);
 }
 
+namespace {
+
+// The request for one attempt with freshly read credentials, or the result that settles the
+// call without one. Outside the coroutine, so none of it stays in the frame while the exchange
+// is in flight.
+std::variant<HttpRequest, ToolResult>
+prepareAttempt(const BridgeClient::CredentialsSource& credentials, const BridgeCall& call) {
+  auto lookup = credentials();
+  if (!lookup.credentials)
+    return withoutCredentials(lookup);
+  HttpRequest request = httpRequestFor(*lookup.credentials, call);
+  if (std::size_t size = headSize(request); size > kMaxRequestHead)
+    return tooLong(size);
+  return request;
+}
+
+} // namespace
+
 boost::asio::awaitable<ToolResult> BridgeClient::request(BridgeCall call) const {
   // Copies: the client may be gone once this coroutine first suspends.
   auto transport = transport_;
   auto credentials = credentials_;
 
-  auto lookup = credentials();
-  if (!lookup.credentials)
-    co_return withoutCredentials(lookup);
-  HttpRequest first = httpRequestFor(*lookup.credentials, call);
-  if (std::size_t size = headSize(first); size > kMaxRequestHead)
-    co_return tooLong(size);
-
-  HttpOutcome outcome = co_await transport->exchange(std::move(first));
-  if (auto* reply = std::get_if<HttpReply>(&outcome); reply && reply->status != 401)
+  for (int attempt = 1;; ++attempt) {
+    boost::asio::awaitable<HttpOutcome> exchange;
+    {
+      auto prepared = prepareAttempt(credentials, call);
+      if (auto* settled = std::get_if<ToolResult>(&prepared))
+        co_return std::move(*settled);
+      exchange = transport->exchange(std::get<HttpRequest>(std::move(prepared)));
+    }
+    HttpOutcome outcome = co_await std::move(exchange);
+    auto* reply = std::get_if<HttpReply>(&outcome);
+    // A 401 or a dead port usually means the host app restarted: read the file again, retry
+    // once.
+    if (attempt == 1 && (!reply || reply->status == 401))
+      continue;
+    if (!reply)
+      co_return connectionFailed(std::get<TransportFailure>(outcome).description);
     co_return resultOf(std::move(*reply));
-
-  // A 401 or a dead port usually means the host app restarted: read the file again, retry once.
-  lookup = credentials();
-  if (!lookup.credentials)
-    co_return withoutCredentials(lookup);
-  outcome = co_await transport->exchange(httpRequestFor(*lookup.credentials, call));
-  if (auto* failure = std::get_if<TransportFailure>(&outcome))
-    co_return connectionFailed(failure->description);
-  co_return resultOf(std::get<HttpReply>(std::move(outcome)));
+  }
 }
 
 } // namespace vantrel::bridge

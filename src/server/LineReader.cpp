@@ -64,9 +64,12 @@ bool LineReader::next(std::string& line) {
     buffer_.erase(0, start_);
     start_ = 0;
     scanned = buffer_.size();
-    buffer_.resize(scanned + kChunk);
-    ssize_t n = read_(buffer_.data() + scanned, kChunk);
-    buffer_.resize(scanned + (n > 0 ? static_cast<std::size_t>(n) : 0));
+    // Into a fixed chunk, then appended: growing the buffer first would fill it with zeros on
+    // every read, which cost a third of all the work of answering a call.
+    char chunk[kChunk];
+    ssize_t n = read_(chunk, kChunk);
+    if (n > 0)
+      buffer_.append(chunk, static_cast<std::size_t>(n));
     if (n <= 0)
       ended_ = true;
   }

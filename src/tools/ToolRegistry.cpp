@@ -39,7 +39,14 @@ boost::asio::awaitable<ToolResult> ToolRegistry::call(std::string name, json arg
   const auto start = Clock::now();
   ToolResult result;
   try {
-    result = co_await dispatch(name, arguments);
+    Started started = begin(name, arguments);
+    if (started.ready) {
+      result = std::move(*started.ready);
+    } else {
+      result = co_await std::move(started.bridge);
+      if (started.transcriptOf && !result.isError)
+        transcripts_.noteIfPresent(*started.transcriptOf, result.text);
+    }
   } catch (const std::exception&) {
     // Only memory exhaustion gets here; the call must still answer exactly once.
     result = ToolResult::fail("内部错误");
@@ -53,21 +60,17 @@ boost::asio::awaitable<ToolResult> ToolRegistry::call(std::string name, json arg
   co_return result;
 }
 
-boost::asio::awaitable<ToolResult> ToolRegistry::dispatch(const std::string& name,
-                                                          const json& arguments) {
+ToolRegistry::Started ToolRegistry::begin(const std::string& name, const json& arguments) {
   const Tool* tool = findTool(name);
   if (tool == nullptr)
-    co_return ToolResult::fail("未知工具：" + name);
+    return {ToolResult::fail("未知工具：" + name), {}, std::nullopt};
   Plan plan = tool->plan(arguments, CallContext{clientName()});
   if (auto* local = std::get_if<ToolResult>(&plan.action))
-    co_return std::move(*local);
+    return {std::move(*local), {}, std::nullopt};
   if (std::holds_alternative<ReadGuide>(plan.action))
-    co_return bridge::AgentGuideReader::load();
-  ToolResult result =
-      co_await client_.request(std::get<bridge::BridgeCall>(std::move(plan.action)));
-  if (plan.transcriptOf && !result.isError)
-    transcripts_.noteIfPresent(*plan.transcriptOf, result.text);
-  co_return result;
+    return {bridge::AgentGuideReader::load(), {}, std::nullopt};
+  return {std::nullopt, client_.request(std::get<bridge::BridgeCall>(std::move(plan.action))),
+          std::move(plan.transcriptOf)};
 }
 
 void ToolRegistry::emitTelemetry(const std::string& tool, const ToolResult& result,

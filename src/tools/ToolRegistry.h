@@ -38,8 +38,15 @@ public:
   void setClientName(std::optional<std::string> name);
 
 private:
-  boost::asio::awaitable<ToolResult> dispatch(const std::string& name,
-                                              const nlohmann::json& arguments);
+  // A call up to the point where it waits: its result when it needs no Bridge, else the request
+  // to await and the card whose reply feeds transcript tracking. Not a coroutine, so the plan
+  // is not kept in the frame while the request is in flight.
+  struct Started {
+    std::optional<ToolResult> ready;
+    boost::asio::awaitable<ToolResult> bridge;
+    std::optional<std::string> transcriptOf;
+  };
+  Started begin(const std::string& name, const nlohmann::json& arguments);
   void emitTelemetry(const std::string& tool, const ToolResult& result, std::int64_t durMs,
                      const nlohmann::json& arguments);
 
