@@ -103,14 +103,13 @@ struct FakeBridge::Connection {
     Clock::duration gapBefore{};
   };
 
-  Connection(int f, std::uint64_t i, int port) : fd(f), id(i), remotePort(port) {}
+  Connection(int f, std::uint64_t i) : fd(f), id(i) {}
   ~Connection() { closeQuietly(fd); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   int fd;
   const std::uint64_t id;
-  const int remotePort;
   std::string in;              // bytes read and not yet taken as a request
   std::size_t headScanned = 0; // no "\r\n\r\n" starts before this
   bool continued = false;      // "100 Continue" went out for the request being read
@@ -146,7 +145,7 @@ nlohmann::json RecordedRequest::json() const {
   return nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
 }
 
-FakeBridge::FakeBridge(std::size_t) {
+FakeBridge::FakeBridge() {
   listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -248,12 +247,6 @@ void FakeBridge::onPrefix(const std::string& method, const std::string& prefix, 
   prefixes_[{method, prefix}] = std::move(shared);
 }
 
-std::vector<Reply> FakeBridge::unauthorizedFirst(std::size_t count, Reply then) {
-  std::vector<Reply> script(count, Reply{.status = 401, .body = R"({"error":"unauthorized"})"});
-  script.push_back(std::move(then));
-  return script;
-}
-
 std::vector<RecordedRequest> FakeBridge::requests() const {
   std::lock_guard lock(recordLock_);
   return recorded_;
@@ -266,11 +259,6 @@ std::vector<RecordedRequest> FakeBridge::requestsTo(std::string_view path) const
     if (samePath(request, path))
       matching.push_back(request);
   return matching;
-}
-
-void FakeBridge::clearRequests() {
-  std::lock_guard lock(recordLock_);
-  recorded_.clear();
 }
 
 bool FakeBridge::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
@@ -314,10 +302,6 @@ void FakeBridge::count(const std::string& kind, Clock::time_point at) {
   entry.last = since;
 }
 
-void FakeBridge::closeNextConnections(std::size_t count) {
-  closeNext_ += count;
-}
-
 void FakeBridge::closeIdleConnections() {
   runOnLoop([this] {
     for (auto& connection : connections_) {
@@ -329,9 +313,9 @@ void FakeBridge::closeIdleConnections() {
   });
 }
 
-FakeBridge::Chosen FakeBridge::choose(const RecordedRequest& request) {
+std::shared_ptr<const Reply> FakeBridge::choose(const RecordedRequest& request) {
   std::shared_ptr<const Handler> handler;
-  std::string prefix;
+  std::size_t longest = 0;
   {
     std::lock_guard lock(rulesLock_);
     for (const std::string* path : {&request.decodedPath, &request.path}) {
@@ -339,23 +323,21 @@ FakeBridge::Chosen FakeBridge::choose(const RecordedRequest& request) {
       if (rule == exact_.end())
         continue;
       auto& script = rule->second;
-      const auto& reply = script.replies[std::min(script.served++, script.replies.size() - 1)];
-      return {reply, reply->kind.empty() ? request.method + " " + *path : reply->kind};
+      return script.replies[std::min(script.served++, script.replies.size() - 1)];
     }
     for (const auto& [key, candidate] : prefixes_) {
       if (key.first == request.method && request.decodedPath.starts_with(key.second) &&
-          (!handler || key.second.size() > prefix.size())) {
+          (!handler || key.second.size() > longest)) {
         handler = candidate;
-        prefix = key.second;
+        longest = key.second.size();
       }
     }
   }
   if (!handler) {
     static const auto kDefault = std::make_shared<const Reply>();
-    return {kDefault, "unmatched"};
+    return kDefault;
   }
-  auto reply = std::make_shared<const Reply>((*handler)(request)); // not under the lock: user code
-  return {reply, reply->kind.empty() ? request.method + " " + prefix : reply->kind};
+  return std::make_shared<const Reply>((*handler)(request)); // not under the lock: user code
 }
 
 void FakeBridge::loop() {
@@ -420,13 +402,10 @@ void FakeBridge::loop() {
 
 void FakeBridge::acceptAll(Clock::time_point now) {
   for (;;) {
-    sockaddr_in peer{};
-    socklen_t size = sizeof peer;
 #ifdef __linux__
-    int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &size,
-                       SOCK_CLOEXEC | SOCK_NONBLOCK);
+    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
 #else
-    int fd = ::accept(listener_, reinterpret_cast<sockaddr*>(&peer), &size);
+    int fd = ::accept(listener_, nullptr, nullptr);
     if (fd >= 0) {
       setCloexec(fd);
       setNonBlocking(fd);
@@ -445,20 +424,10 @@ void FakeBridge::acceptAll(Clock::time_point now) {
       ++counts_.connections;
       counts_.peakOpen = std::max(counts_.peakOpen, ++open_);
     }
-    std::size_t toClose = closeNext_.load();
-    while (toClose > 0 && !closeNext_.compare_exchange_weak(toClose, toClose - 1)) {
-    }
-    if (toClose > 0) {
-      ::close(fd);
-      std::lock_guard lock(countsLock_);
-      --open_;
-      continue;
-    }
     setNoSigPipe(fd);
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one); // trickled pieces go at once
-    connections_.push_back(
-        std::make_unique<Connection>(fd, nextConnectionId_++, ntohs(peer.sin_port)));
+    connections_.push_back(std::make_unique<Connection>(fd, nextConnectionId_++));
   }
 }
 
@@ -630,7 +599,6 @@ bool FakeBridge::parseRequest(Connection& c) {
   if (request.hasQuery)
     request.query = request.target.substr(question + 1);
   request.decodedPath = percentDecode(request.path);
-  request.remotePort = c.remotePort;
   request.connection = c.id;
   request.arrived = Clock::now();
   answer(c, std::move(request), keepAlive);
@@ -646,16 +614,16 @@ void FakeBridge::reject(Connection& c, int status, const std::string& why) {
 }
 
 void FakeBridge::answer(Connection& c, RecordedRequest request, bool keepAlive) {
-  Chosen chosen = choose(request);
-  count(chosen.kind, request.arrived);
+  std::shared_ptr<const Reply> reply = choose(request);
+  count(reply->kind, request.arrived);
   if (recording_) {
     std::lock_guard lock(recordLock_);
     recorded_.push_back(request);
   }
   recordedChanged_.notify_all();
-  if (chosen.reply->before)
-    chosen.reply->before(request);
-  plan(c, std::move(chosen.reply), keepAlive, request.method == "HEAD", request.arrived);
+  if (reply->before)
+    reply->before(request);
+  plan(c, std::move(reply), keepAlive, request.method == "HEAD", request.arrived);
 }
 
 // Lays out the answer as steps: byte ranges, each sent once the gap before it has passed.

@@ -30,7 +30,6 @@ struct RecordedRequest {
   bool hasQuery = false;   // whether the target held a "?" at all
   std::vector<std::pair<std::string, std::string>> headers; // in arrival order, names as sent
   std::string body;                                         // the body bytes
-  int remotePort = -1;          // the client's port: the same for requests on one connection
   std::uint64_t connection = 0; // which accepted connection it came on, counted from 1
   std::chrono::steady_clock::time_point arrived; // when its last byte was read
 
@@ -70,7 +69,7 @@ struct Reply {
   std::optional<std::string> raw = std::nullopt;
   bool closeAfter = false; // send "Connection: close" and close once the reply is out
   bool resetAfter = false; // once the reply (or `raw`) is out, abort: the client sees a reset
-  // The name this reply is counted under in counts(); empty: the rule's "METHOD path".
+  // The name this reply is counted under in counts().
   std::string kind = "";
 };
 
@@ -84,7 +83,7 @@ struct BridgeCounts {
   std::uint64_t connections = 0; // accepted
   std::uint64_t peakOpen = 0;    // most open at one moment (at least those open at the reset)
   std::uint64_t requests = 0;
-  std::map<std::string, Kind> kinds; // by Reply::kind; "unmatched" for the default reply
+  std::map<std::string, Kind> kinds; // by Reply::kind
 
   std::uint64_t of(const std::string& kind) const {
     auto it = kinds.find(kind);
@@ -104,9 +103,8 @@ class FakeBridge {
 public:
   using Handler = std::function<Reply(const RecordedRequest&)>;
 
-  // The argument is ignored: it sized the old fake's thread pool, and one loop now serves any
-  // number of connections. Throws std::runtime_error if it cannot listen.
-  explicit FakeBridge(std::size_t ignoredWorkerThreads = 0);
+  // Throws std::runtime_error if it cannot listen.
+  FakeBridge();
   ~FakeBridge();
   FakeBridge(const FakeBridge&) = delete;
   FakeBridge& operator=(const FakeBridge&) = delete;
@@ -120,12 +118,9 @@ public:
   void on(const std::string& method, const std::string& path, std::vector<Reply> script);
   // Requests whose decoded path starts with `prefix` get what `handler` returns.
   void onPrefix(const std::string& method, const std::string& prefix, Handler handler);
-  // A script: 401 to the first `count` requests, then `then`.
-  static std::vector<Reply> unauthorizedFirst(std::size_t count, Reply then = {});
 
   std::vector<RecordedRequest> requests() const;
   std::vector<RecordedRequest> requestsTo(std::string_view path) const; // decoded or raw path
-  void clearRequests();
   // Waits until at least `count` requests (to `path`) have been recorded; false on time-out.
   bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
   bool waitForRequests(std::string_view path, std::size_t count,
@@ -136,8 +131,6 @@ public:
   BridgeCounts counts() const;
   void resetCounts();
 
-  // The next `count` connections are closed as soon as they are accepted, before a byte is read.
-  void closeNextConnections(std::size_t count);
   // Closes every kept-alive connection that is idle (nothing half-read, nothing being answered),
   // so a client's pooled connections go stale. Returns once they are closed.
   void closeIdleConnections();
@@ -148,10 +141,6 @@ public:
 private:
   using Clock = std::chrono::steady_clock;
   struct Connection;
-  struct Chosen {
-    std::shared_ptr<const Reply> reply;
-    std::string kind;
-  };
   struct Script {
     std::vector<std::shared_ptr<const Reply>> replies;
     std::size_t served = 0;
@@ -169,7 +158,7 @@ private:
   void answer(Connection& connection, RecordedRequest request, bool keepAlive);
   void plan(Connection& connection, std::shared_ptr<const Reply> reply, bool keepAlive,
             bool headOnly, Clock::time_point from);
-  Chosen choose(const RecordedRequest& request);
+  std::shared_ptr<const Reply> choose(const RecordedRequest& request);
   void count(const std::string& kind, Clock::time_point at);
   void runOnLoop(std::function<void()> task);
   void wake();
@@ -181,7 +170,6 @@ private:
   std::atomic<std::thread::id> loopId_;
   std::once_flag joined_;
   std::atomic<bool> stopping_{false};
-  std::atomic<std::size_t> closeNext_{0};
   std::atomic<bool> recording_{true};
 
   // The loop thread's own: no lock.
