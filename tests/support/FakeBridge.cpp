@@ -112,7 +112,6 @@ struct FakeBridge::Connection {
   const std::uint64_t id;
   std::string in;              // bytes read and not yet taken as a request
   std::size_t headScanned = 0; // no "\r\n\r\n" starts before this
-  bool continued = false;      // "100 Continue" went out for the request being read
   bool peerClosed = false;     // the client will send no more
   bool dead = false;           // to be closed and removed
 
@@ -186,7 +185,7 @@ FakeBridge::~FakeBridge() {
 void FakeBridge::stop() {
   stopping_ = true;
   if (std::this_thread::get_id() == loopId_.load())
-    return; // from a hook: the loop ends after this round, and the destructor joins it
+    return; // from a handler: the loop ends after this round, and the destructor joins it
   wake();
   std::call_once(joined_, [this] { thread_.join(); });
 }
@@ -259,11 +258,6 @@ std::vector<RecordedRequest> FakeBridge::requestsTo(std::string_view path) const
     if (samePath(request, path))
       matching.push_back(request);
   return matching;
-}
-
-bool FakeBridge::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(recordLock_);
-  return recordedChanged_.wait_for(lock, timeout, [&] { return recorded_.size() >= count; });
 }
 
 bool FakeBridge::waitForRequests(std::string_view path, std::size_t count,
@@ -535,7 +529,6 @@ bool FakeBridge::parseRequest(Connection& c) {
   std::size_t bodyLength = 0;
   std::optional<std::string> length;
   bool keepAlive = version == "HTTP/1.1";
-  bool expectsContinue = false;
   for (std::size_t at = lineEnd; at < head.size();) {
     at += 2;
     auto end = std::min(head.find("\r\n", at), head.size());
@@ -561,8 +554,6 @@ bool FakeBridge::parseRequest(Connection& c) {
     } else if (equalsIgnoringCase(name, "Transfer-Encoding")) {
       reject(c, 501, "the fake Bridge reads Content-Length bodies only");
       return true;
-    } else if (equalsIgnoringCase(name, "Expect")) {
-      expectsContinue = equalsIgnoringCase(value, "100-continue");
     } else if (equalsIgnoringCase(name, "Connection")) {
       if (containsToken(value, "close"))
         keepAlive = false;
@@ -575,14 +566,8 @@ bool FakeBridge::parseRequest(Connection& c) {
     return true;
   }
   const std::size_t total = headEnd + 4 + bodyLength;
-  if (c.in.size() < total) { // the body is still on its way
-    if (expectsContinue && !c.continued) {
-      c.continued = true; // a few bytes on a connection with nothing else in flight: no wait
-      ::send(c.fd, "HTTP/1.1 100 Continue\r\n\r\n", 25, kSendFlags);
-    }
+  if (c.in.size() < total) // the body is still on its way
     return false;
-  }
-  c.continued = false;
   if (c.in.size() == total) { // the common case: take the buffer, copy nothing
     request.body = std::move(c.in);
     request.body.erase(0, headEnd + 4);
@@ -610,7 +595,7 @@ void FakeBridge::reject(Connection& c, int status, const std::string& why) {
   c.peerClosed = true; // read no further: the connection closes after this answer
   auto reply = std::make_shared<const Reply>(
       Reply{.status = status, .body = nlohmann::json{{"error", why}}.dump(), .closeAfter = true});
-  plan(c, std::move(reply), false, false, Clock::now());
+  plan(c, std::move(reply), false, Clock::now());
 }
 
 void FakeBridge::answer(Connection& c, RecordedRequest request, bool keepAlive) {
@@ -621,14 +606,12 @@ void FakeBridge::answer(Connection& c, RecordedRequest request, bool keepAlive) 
     recorded_.push_back(request);
   }
   recordedChanged_.notify_all();
-  if (reply->before)
-    reply->before(request);
-  plan(c, std::move(reply), keepAlive, request.method == "HEAD", request.arrived);
+  plan(c, std::move(reply), keepAlive, request.arrived);
 }
 
 // Lays out the answer as steps: byte ranges, each sent once the gap before it has passed.
 void FakeBridge::plan(Connection& c, std::shared_ptr<const Reply> shared, bool keepAlive,
-                      bool headOnly, Clock::time_point from) {
+                      Clock::time_point from) {
   const Reply& reply = *shared;
   c.answering = true;
   c.reply = std::move(shared);
@@ -645,8 +628,6 @@ void FakeBridge::plan(Connection& c, std::shared_ptr<const Reply> shared, bool k
                            : Connection::End::KeepAlive;
 
   std::string_view source = reply.raw ? std::string_view(*reply.raw) : reply.body;
-  if (headOnly && !reply.raw)
-    source = {};
   const std::size_t pieces = std::max<std::size_t>(1, reply.tricklePieces);
   const std::size_t pieceSize = std::max<std::size_t>(1, (source.size() + pieces - 1) / pieces);
   auto bytes = [&](std::string text) -> std::string_view {
@@ -657,9 +638,7 @@ void FakeBridge::plan(Connection& c, std::shared_ptr<const Reply> shared, bool k
   if (!reply.raw) {
     std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " ";
     head += reasonPhrase(reply.status);
-    head += "\r\n";
-    if (!reply.contentType.empty())
-      head += "Content-Type: " + reply.contentType + "\r\n";
+    head += "\r\nContent-Type: application/json\r\n";
     const bool noBody = reply.status < 200 || reply.status == 204 || reply.status == 304;
     if (reply.framing == Framing::ContentLength && !noBody)
       head += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
@@ -683,7 +662,7 @@ void FakeBridge::plan(Connection& c, std::shared_ptr<const Reply> shared, bool k
       c.steps.push_back({piece, gap});
     }
   }
-  if (chunked && !headOnly)
+  if (chunked)
     c.steps.push_back({"0\r\n\r\n"});
 }
 

@@ -51,18 +51,13 @@ enum class Framing {
 // connection kept alive. New members go at the end: tests name them in declaration order.
 struct Reply {
   int status = 200;
-  std::string body = "{}";                      // sent byte for byte: may be empty or not UTF-8
-  std::string contentType = "application/json"; // "" sends no Content-Type
-  std::chrono::milliseconds delay{0};           // hold the answer this long; no byte before
+  std::string body = "{}";            // sent byte for byte: may be empty or not UTF-8
+  std::chrono::milliseconds delay{0}; // hold the answer this long; no byte before
   // When above 1, the body (or `raw`) goes out in this many pieces with `trickleGap` before
   // each but the first: a slow reply that keeps moving.
   std::size_t tricklePieces = 0;
   std::chrono::milliseconds trickleGap{0};
   bool drop = false; // after the delay, close the connection without a single byte of answer
-  // Runs on the fake's thread after the request is recorded and before anything is sent
-  // (before the delay): e.g. rewrite bridge.token the moment a 401 goes out. Must not call
-  // stop().
-  std::function<void(const RecordedRequest&)> before = nullptr;
   Framing framing = Framing::ContentLength;
   // Sent as the whole answer instead of a status line, headers and body: malformed replies,
   // huge header blocks. The connection stays open unless closeAfter or resetAfter says not.
@@ -98,7 +93,7 @@ struct BridgeCounts {
 // Replies follow rules per method and path: an exact rule (matching the decoded or the raw path)
 // wins over the longest prefix rule; anything unmatched gets Reply{}. Requests are recorded
 // (switchable) and counted. Every public member may be called from any thread while it runs;
-// handlers and `before` hooks run on the fake's own thread.
+// handlers run on the fake's own thread.
 class FakeBridge {
 public:
   using Handler = std::function<Reply(const RecordedRequest&)>;
@@ -121,8 +116,7 @@ public:
 
   std::vector<RecordedRequest> requests() const;
   std::vector<RecordedRequest> requestsTo(std::string_view path) const; // decoded or raw path
-  // Waits until at least `count` requests (to `path`) have been recorded; false on time-out.
-  bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
+  // Waits until at least `count` requests to `path` have been recorded; false on time-out.
   bool waitForRequests(std::string_view path, std::size_t count,
                        std::chrono::milliseconds timeout) const;
   // Off: requests are answered and counted but not kept (a benchmark's millions).
@@ -157,7 +151,7 @@ private:
   void reject(Connection& connection, int status, const std::string& why);
   void answer(Connection& connection, RecordedRequest request, bool keepAlive);
   void plan(Connection& connection, std::shared_ptr<const Reply> reply, bool keepAlive,
-            bool headOnly, Clock::time_point from);
+            Clock::time_point from);
   std::shared_ptr<const Reply> choose(const RecordedRequest& request);
   void count(const std::string& kind, Clock::time_point at);
   void runOnLoop(std::function<void()> task);
