@@ -2,6 +2,7 @@
 
 #include "support/FakeBridge.h"
 #include "support/InProcess.h"
+#include "support/ScopedEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -56,25 +57,6 @@ const HttpReply& replyOf(const HttpOutcome& outcome) {
   return reply ? *reply : none;
 }
 
-class ScopedEnv {
-public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name))
-      old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      ::setenv(name_, old_->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
-private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 TEST(AsioTransportTest, NothingListeningIsATransportFailureWithADescription) {
   AsioTransport transport;
   int port = unusedPort();
@@ -87,23 +69,16 @@ TEST(AsioTransportTest, NothingListeningIsATransportFailureWithADescription) {
 
 TEST(AsioTransportTest, ProxyVariablesAreIgnored) {
   const std::string proxy = "http://127.0.0.1:" + std::to_string(unusedPort());
-  ScopedEnv lower("http_proxy", proxy), upper("HTTP_PROXY", proxy), all("ALL_PROXY", proxy),
-      allLower("all_proxy", proxy), noProxy("no_proxy", ""), noProxyUpper("NO_PROXY", "");
+  vantrel::testing::ScopedEnv env({{"http_proxy", proxy},
+                                   {"HTTP_PROXY", proxy},
+                                   {"ALL_PROXY", proxy},
+                                   {"all_proxy", proxy},
+                                   {"no_proxy", ""},
+                                   {"NO_PROXY", ""}});
   FakeBridge bridge;
   bridge.on("GET", "/x", Reply{.body = "direct"});
   AsioTransport transport;
   EXPECT_EQ(replyOf(perform(transport, get(bridge, "/x"))).body, "direct");
-}
-
-TEST(AsioTransportTest, SequentialRequestsShareOneConnection) {
-  FakeBridge bridge;
-  AsioTransport transport;
-  for (int i = 0; i < 4; ++i)
-    EXPECT_EQ(replyOf(perform(transport, get(bridge, "/x"))).status, 200);
-  auto seen = bridge.requests();
-  ASSERT_EQ(seen.size(), 4u);
-  for (const auto& request : seen)
-    EXPECT_EQ(request.remotePort, seen[0].remotePort);
 }
 
 TEST(AsioTransportTest, DotSegmentsAreSentAsIs) {
@@ -112,17 +87,6 @@ TEST(AsioTransportTest, DotSegmentsAreSentAsIs) {
   perform(transport, get(bridge, "/assets/../telemetry/./x"));
   ASSERT_EQ(bridge.requests().size(), 1u);
   EXPECT_EQ(bridge.requests()[0].target, "/assets/../telemetry/./x");
-}
-
-TEST(AsioTransportTest, SlowButMovingReplyIsNotCutOff) {
-  FakeBridge bridge;
-  const std::string body(4000, 'x');
-  bridge.on("GET", "/slow",
-            Reply{.body = body, .tricklePieces = 8, .trickleGap = std::chrono::milliseconds(400)});
-  AsioTransport transport(std::chrono::seconds(1)); // the whole reply takes ~2.8 s
-  auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(replyOf(perform(transport, get(bridge, "/slow"))).body, body);
-  EXPECT_GE(std::chrono::steady_clock::now() - started, 2s);
 }
 
 TEST(AsioTransportTest, SilentReplyRunsIntoTheIdleTimeout) {
@@ -138,22 +102,16 @@ TEST(AsioTransportTest, SilentReplyRunsIntoTheIdleTimeout) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, 15s);
 }
 
-TEST(AsioTransportTest, OnlySilenceCountsNotAnAverageRate) {
-  // One byte every 1.5 s is below one byte per second on average, yet data never stops moving
-  // for the whole 3 s limit (with room for a slow machine): the reply must arrive.
+TEST(AsioTransportTest, OnlySilenceCountsNotAnAverageRateNorTheWholeTime) {
+  // One byte every 1.5 s is below one byte per second on average, and the whole reply takes
+  // longer than the 3 s limit, yet data never stops moving for all of it (with room for a slow
+  // machine): the reply must arrive.
   FakeBridge bridge;
   bridge.on(
       "GET", "/drip",
       Reply{.body = "abcd", .tricklePieces = 4, .trickleGap = std::chrono::milliseconds(1500)});
   AsioTransport transport(std::chrono::seconds(3));
   EXPECT_EQ(replyOf(perform(transport, get(bridge, "/drip"))).body, "abcd");
-}
-
-TEST(AsioTransportTest, DroppedConnectionIsATransportFailure) {
-  FakeBridge bridge;
-  bridge.on("GET", "/drop", Reply{.drop = true});
-  AsioTransport transport;
-  EXPECT_TRUE(std::holds_alternative<TransportFailure>(perform(transport, get(bridge, "/drop"))));
 }
 
 TEST(AsioTransportTest, LargePostGoesOutWholeWithoutWaitingForContinue) {
@@ -219,8 +177,9 @@ TEST(AsioTransportTest, KeptConnectionTheBridgeClosedIsReplacedWithoutAFailure) 
   EXPECT_NE(seen[0].connection, seen[1].connection);
 }
 
-TEST(AsioTransportTest, MalformedOrOversizedRepliesAreTransportFailures) {
+TEST(AsioTransportTest, NoReplyOrABrokenOneIsATransportFailure) {
   FakeBridge bridge;
+  bridge.on("GET", "/drop", Reply{.drop = true});
   bridge.on("GET", "/garbage", Reply{.raw = "NOT HTTP AT ALL\r\n\r\n", .closeAfter = true});
   bridge.on("GET", "/huge-head",
             Reply{.raw = "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(2 << 20, 'a') + "\r\n\r\n",
@@ -229,7 +188,7 @@ TEST(AsioTransportTest, MalformedOrOversizedRepliesAreTransportFailures) {
       "GET", "/cut",
       Reply{.raw = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort", .resetAfter = true});
   AsioTransport transport;
-  for (const char* path : {"/garbage", "/huge-head", "/cut"}) {
+  for (const char* path : {"/drop", "/garbage", "/huge-head", "/cut"}) {
     auto outcome = perform(transport, get(bridge, path));
     ASSERT_TRUE(std::holds_alternative<TransportFailure>(outcome)) << path;
     EXPECT_EQ(std::get<TransportFailure>(outcome).description.rfind("read 127.0.0.1:", 0), 0u)
@@ -237,19 +196,6 @@ TEST(AsioTransportTest, MalformedOrOversizedRepliesAreTransportFailures) {
   }
   // The transport is still fine afterwards.
   EXPECT_EQ(replyOf(perform(transport, get(bridge, "/ok"))).status, 200);
-}
-
-TEST(AsioTransportTest, SixtyFourMegabyteReplyArrivesWhole) {
-  FakeBridge bridge;
-  std::string body(64u << 20, 'z');
-  body.front() = '"';
-  body.back() = '"';
-  bridge.on("GET", "/big", Reply{.body = body});
-  AsioTransport transport;
-  auto outcome = perform(transport, get(bridge, "/big"));
-  const auto& reply = replyOf(outcome);
-  EXPECT_EQ(reply.body.size(), body.size());
-  EXPECT_TRUE(reply.body == body);
 }
 
 TEST(AsioTransportTest, HundredsOfConcurrentRequestsOnTwoThreads) {

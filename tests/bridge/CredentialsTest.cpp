@@ -37,59 +37,44 @@ TEST(CredentialsTest, IntegralFloatPortAndEmptyTokenAreUsable) {
   EXPECT_EQ(usable(R"({"port":6e3,"token":"x"})")->baseURL, "http://127.0.0.1:6000");
 }
 
-TEST(CredentialsTest, UnusableFiles) {
-  for (const char* bytes : {
-           R"({"port":"8080","token":"t"})", // port as a string
-           R"({"port":8080.5,"token":"t"})", // fractional port
-           R"({"port":0,"token":"t"})",      // out of range
-           R"({"port":-1,"token":"t"})",     //
-           R"({"port":65536,"token":"t"})",  //
-           R"({"port":1e300,"token":"t"})",  //
-           R"({"port":18446744073709551615,"token":"t"})",
-           R"({"port":8080})",               // no token
-           R"({"token":"t"})",               // no port
-           R"({"port":8080,"token":5})",     // token not a string
-           R"({"port":8080,"token":null})",  //
-           R"({"Port":8080,"Token":"t"})",   // keys match case and all
-           R"([{"port":8080,"token":"t"}])", // array top level
-           R"("port")",                      // scalar top level
-           R"({"port":8080,"token":"t"} trailing)",
-           R"({"port":8080,"token":"t")", // cut short
-           "",                            //
-       }) {
-    EXPECT_FALSE(usable(bytes)) << bytes;
-  }
-}
-
 TEST(CredentialsTest, EachUnusableFileSaysWhy) {
   using namespace std::string_view_literals;
-  struct Case {
+  using P = TokenProblem;
+  const struct {
     std::string_view bytes;
     TokenProblem problem;
+  } cases[] = {
+      {"", P::notJson},
+      {"{not json", P::notJson},
+      {R"({"port":8080,"token":"t")", P::notJson}, // cut short
+      {R"({"port":8080,"token":"t"} trailing)", P::notJson},
+      // A NUL would end nlohmann's input early and hide the junk after it.
+      {"{\"port\":1,\"token\":\"t\"}\0garbage"sv, P::notJson},
+      {R"([{"port":8080,"token":"t"}])", P::notAnObject},
+      {R"("port")", P::notAnObject},
+      {R"({"token":"t"})", P::noPort},
+      {R"({"port":"8080","token":"t"})", P::noPort},
+      {R"({"port":8080.5,"token":"t"})", P::noPort},
+      {R"({"port":1e300,"token":"t"})", P::noPort},
+      {R"({"port":18446744073709551615,"token":"t"})", P::noPort},
+      {R"({"Port":8080,"Token":"t"})", P::noPort}, // keys match case and all
+      {R"({"port":0,"token":"t"})", P::portOutOfRange},
+      {R"({"port":-1,"token":"t"})", P::portOutOfRange},
+      {R"({"port":65536,"token":"t"})", P::portOutOfRange},
+      {R"({"port":8080})", P::noToken},
+      {R"({"port":8080,"token":5})", P::noToken},
+      {R"({"port":8080,"token":null})", P::noToken},
+      // The token goes into a header line: nothing may smuggle in another header.
+      {R"({"port":8080,"token":"a\r\nX-Evil: 1"})", P::tokenHasLineBreak},
+      {R"({"port":8080,"token":"a\nb"})", P::tokenHasLineBreak},
+      {R"({"port":8080,"token":"a\rb"})", P::tokenHasLineBreak},
+      {R"({"port":8080,"token":"a\u0000b"})", P::tokenHasLineBreak},
   };
-  for (const auto& c : std::vector<Case>{
-           {"{not json"sv, TokenProblem::notJson},
-           // A NUL would end nlohmann's input early and hide the junk after it.
-           {"{\"port\":1,\"token\":\"t\"}\0garbage"sv, TokenProblem::notJson},
-           {R"([1])"sv, TokenProblem::notAnObject},
-           {R"({"token":"t"})"sv, TokenProblem::noPort},
-           {R"({"port":"8080","token":"t"})"sv, TokenProblem::noPort},
-           {R"({"port":0,"token":"t"})"sv, TokenProblem::portOutOfRange},
-           {R"({"port":65536,"token":"t"})"sv, TokenProblem::portOutOfRange},
-           {R"({"port":8080})"sv, TokenProblem::noToken},
-           {R"({"port":8080,"token":"a\nb"})"sv, TokenProblem::tokenHasLineBreak},
-       }) {
+  for (const auto& c : cases) {
     auto parsed = parseCredentials(c.bytes);
     ASSERT_TRUE(std::holds_alternative<TokenProblem>(parsed)) << c.bytes;
     EXPECT_EQ(std::get<TokenProblem>(parsed), c.problem) << c.bytes;
   }
-}
-
-TEST(CredentialsTest, TokenThatCouldInjectHeadersIsUnusable) {
-  EXPECT_FALSE(usable(R"({"port":8080,"token":"a\r\nX-Evil: 1"})"));
-  EXPECT_FALSE(usable(R"({"port":8080,"token":"a\nb"})"));
-  EXPECT_FALSE(usable(R"({"port":8080,"token":"a\rb"})"));
-  EXPECT_FALSE(usable(R"({"port":8080,"token":"a\u0000b"})"));
 }
 
 class ReadCredentialsTest : public ::testing::Test {
@@ -97,10 +82,6 @@ protected:
   void SetUp() override { dir_.applyToThisProcess(); }
   vantrel::testing::SupportDir dir_;
 };
-
-TEST_F(ReadCredentialsTest, NoFileGivesNothing) {
-  EXPECT_FALSE(found());
-}
 
 TEST_F(ReadCredentialsTest, BundleFolderWinsWhenBothUsable) {
   dir_.writeToken(1111, "bundled", /*inBundle=*/true);

@@ -1,13 +1,14 @@
 #include "bridge/StorePaths.h"
 
-#include <gtest/gtest.h>
+#include "support/ScopedEnv.h"
 
-#include <cstdlib>
+#include <gtest/gtest.h>
 
 namespace vantrel::bridge {
 namespace {
 
 using Env = SupportEnvironment;
+using vantrel::testing::ScopedEnv;
 const std::optional<std::string> kUnset;
 
 TEST(StorePathsTest, SupportDirectoryOnEachPlatform) {
@@ -60,35 +61,15 @@ TEST(StorePathsTest, SupportDirectoryOnEachPlatform) {
     EXPECT_EQ(supportDirectoryFor(c.platform, c.env), c.support) << c.what;
 }
 
-// The one test that goes through the real environment: the wiring from $HOME to the paths.
-class StorePathsEnvTest : public ::testing::Test {
-protected:
-  void SetUp() override {
-    for (const char* name : {"HOME", "XDG_DATA_HOME"}) {
-      const char* value = std::getenv(name);
-      saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-    }
-  }
-  void TearDown() override {
-    for (const auto& [name, value] : saved_) {
-      if (value)
-        ::setenv(name.c_str(), value->c_str(), 1);
-      else
-        ::unsetenv(name.c_str());
-    }
-  }
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
 #ifdef __APPLE__
 constexpr const char* kUnderHome = "/Library/Application Support";
 #else
 constexpr const char* kUnderHome = "/.local/share";
 #endif
 
-TEST_F(StorePathsEnvTest, BundleFolderFirstThenSupportDirectory) {
-  ::setenv("HOME", "/Users/someone", 1);
-  ::unsetenv("XDG_DATA_HOME");
+// The only tests that go through the real environment: the wiring from $HOME to the paths.
+TEST(StorePathsEnvTest, BundleFolderFirstThenSupportDirectory) {
+  ScopedEnv env({{"HOME", "/Users/someone"}, {"XDG_DATA_HOME", std::nullopt}});
   std::string support = "/Users/someone";
   support.append(kUnderHome); // appended: GCC 12 warns falsely on string + literal at -O2
   EXPECT_EQ(applicationSupportDirectory(), support);
@@ -97,11 +78,10 @@ TEST_F(StorePathsEnvTest, BundleFolderFirstThenSupportDirectory) {
                                       support + "/bridge.token"}));
 }
 
-TEST_F(StorePathsEnvTest, UnusableHomeIsLookedUpInTheUserDatabase) {
-  ::unsetenv("XDG_DATA_HOME");
-  ::unsetenv("HOME");
+TEST(StorePathsEnvTest, UnusableHomeIsLookedUpInTheUserDatabase) {
+  ScopedEnv env({{"HOME", std::nullopt}, {"XDG_DATA_HOME", std::nullopt}});
   auto fromDatabase = applicationSupportDirectory();
-  ::setenv("HOME", "relative/home", 1);
+  env.set({{"HOME", "relative/home"}});
   EXPECT_EQ(applicationSupportDirectory(), fromDatabase);
   if (fromDatabase) {
     EXPECT_EQ(fromDatabase->front(), '/');

@@ -5,12 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/resource.h>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -29,12 +25,6 @@ public:
   RawClient& operator=(const RawClient&) = delete;
 
   bool connected() const { return fd_ >= 0; }
-  int localPort() const {
-    sockaddr_in address{};
-    socklen_t size = sizeof address;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-    return ntohs(address.sin_port);
-  }
   bool send(std::string_view bytes) { return sendAll(fd_, bytes); }
 
   // Reads until `done(received)` holds, the peer closes, or 10 s pass; returns what was received
@@ -124,16 +114,15 @@ TEST(FakeBridgeTest, RecordsRequestsExactlyAsSent) {
   EXPECT_FALSE(seen[0].header("Authorization"));
   EXPECT_EQ(seen[1].body, "\xff{\"a\"}");
   EXPECT_FALSE(seen[1].hasQuery);
-  EXPECT_EQ(seen[0].remotePort, client.localPort());
   EXPECT_EQ(seen[0].connection, seen[1].connection);
   EXPECT_NE(seen[0].connection, seen[2].connection);
   EXPECT_EQ(bridge.requestsTo("/a b/./c").size(), 1u);
   EXPECT_EQ(bridge.requestsTo("/a%20b/./c").size(), 1u);
 }
 
-TEST(FakeBridgeTest, ScriptsPrefixRulesAndCounts) {
+TEST(FakeBridgeTest, ScriptsExactRulesAndTheLongestPrefix) {
   FakeBridge bridge;
-  bridge.on("GET", "/x", FakeBridge::unauthorizedFirst(1, Reply{.body = "then"}));
+  bridge.on("GET", "/x", std::vector<Reply>{{.status = 401}, {.body = "then"}});
   bridge.onPrefix("GET", "/assets/", [](const RecordedRequest& request) {
     return Reply{.body = request.decodedPath.substr(8), .kind = "asset"};
   });
@@ -149,28 +138,15 @@ TEST(FakeBridgeTest, ScriptsPrefixRulesAndCounts) {
   };
   EXPECT_EQ(get("/x").substr(0, 12), "HTTP/1.1 401");
   EXPECT_EQ(bodyOf(get("/x")), "then");
-  EXPECT_EQ(bodyOf(get("/x")), "then");
+  EXPECT_EQ(bodyOf(get("/x")), "then") << "the script's last reply repeats";
   EXPECT_EQ(bodyOf(get("/assets/k7")), "k7");
   EXPECT_EQ(bodyOf(get("/assets/frames/1")), "deeper");
   EXPECT_EQ(bodyOf(get("/assets/fixed")), "exact");
   EXPECT_EQ(bodyOf(get("/elsewhere")), "{}");
 
   EXPECT_TRUE(bridge.requests().empty()) << "recording is off";
-  auto counts = bridge.counts();
-  EXPECT_EQ(counts.connections, 1u);
-  EXPECT_EQ(counts.requests, 7u);
-  EXPECT_EQ(counts.of("GET /x"), 3u);
-  EXPECT_EQ(counts.of("asset"), 1u);
-  EXPECT_EQ(counts.of("GET /assets/frames/"), 1u);
-  EXPECT_EQ(counts.of("GET /assets/fixed"), 1u);
-  EXPECT_EQ(counts.of("unmatched"), 1u);
-  EXPECT_LE(counts.kinds["GET /x"].first, counts.kinds["GET /x"].last);
-  bridge.resetCounts();
-  get("/x");
-  counts = bridge.counts();
-  EXPECT_EQ(counts.connections, 0u) << "the connection was open before the reset";
-  EXPECT_EQ(counts.peakOpen, 1u);
-  EXPECT_EQ(counts.of("GET /x"), 1u);
+  EXPECT_EQ(bridge.counts().requests, 7u) << "counting is not";
+  EXPECT_EQ(bridge.counts().of("asset"), 1u);
 }
 
 TEST(FakeBridgeTest, FramingModesOnTheWire) {
@@ -179,7 +155,7 @@ TEST(FakeBridgeTest, FramingModesOnTheWire) {
             Reply{.body = "abcdefg", .tricklePieces = 3, .framing = Framing::Chunked});
   bridge.on("GET", "/until-close",
             Reply{.status = 500, .body = "\xe7\x8c", .framing = Framing::CloseDelimited});
-  bridge.on("GET", "/close", Reply{.body = "", .contentType = "", .closeAfter = true});
+  bridge.on("GET", "/close", Reply{.body = "", .closeAfter = true});
   bridge.on("GET", "/raw",
             Reply{.raw = std::string("HTTP/1.1 200 OK\r\nX: \x01\r\n\r\n"), .closeAfter = true});
 
@@ -199,7 +175,8 @@ TEST(FakeBridgeTest, FramingModesOnTheWire) {
   EXPECT_EQ(once("/until-close"), "HTTP/1.1 500 Internal Server Error\r\n"
                                   "Content-Type: application/json\r\nConnection: close\r\n"
                                   "\r\n\xe7\x8c");
-  EXPECT_EQ(once("/close"), "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(once("/close"), "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                            "Content-Length: 0\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(once("/raw"), "HTTP/1.1 200 OK\r\nX: \x01\r\n\r\n");
 
   // The client asking to close is obeyed too, and keep-alive otherwise holds.
@@ -221,7 +198,7 @@ TEST(FakeBridgeTest, HeldRepliesGoOutTogetherAfterTheHoldWithoutStallingOthers) 
     clients.push_back(std::make_unique<RawClient>(bridge.port()));
     clients.back()->send("GET /held HTTP/1.1\r\n\r\n");
   }
-  ASSERT_TRUE(bridge.waitForRequests(kHeld, 10s));
+  ASSERT_TRUE(bridge.waitForRequests("/held", kHeld, 10s));
   RawClient fast(bridge.port());
   fast.send("GET /fast HTTP/1.1\r\n\r\n");
   EXPECT_EQ(bodyOf(fast.receiveResponse()), "{}");
@@ -248,16 +225,6 @@ TEST(FakeBridgeTest, ClosingWithoutAnAnswerIsAnEndWithNoBytes) {
   EXPECT_EQ(dropped.error(), 0) << "a clean end, not a reset";
   EXPECT_EQ(bridge.requestsTo("/drop").size(), 1u);
 
-  bridge.closeNextConnections(1);
-  RawClient unread(bridge.port());
-  unread.send("GET /never-read HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(unread.receiveAll(), "");
-  EXPECT_TRUE(unread.ended());
-  RawClient next(bridge.port());
-  next.send("GET /read HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(bodyOf(next.receiveResponse()), "{}");
-  EXPECT_EQ(bridge.requests().size(), 2u) << "the unread request was never seen";
-
   // Half an answer, then a reset.
   bridge.on("GET", "/cut",
             Reply{.raw = std::string("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n12345"),
@@ -266,22 +233,6 @@ TEST(FakeBridgeTest, ClosingWithoutAnAnswerIsAnEndWithNoBytes) {
   cut.send("GET /cut HTTP/1.1\r\n\r\n");
   EXPECT_TRUE(cut.receiveAll().starts_with("HTTP/1.1 200 OK"));
   EXPECT_EQ(cut.error(), ECONNRESET);
-}
-
-TEST(FakeBridgeTest, HookRunsOnceRecordedAndBeforeAnyByteGoesOut) {
-  FakeBridge bridge;
-  std::size_t recordedAtHook = 0;
-  RawClient client(bridge.port());
-  bridge.on("GET", "/hooked", Reply{.before = [&](const RecordedRequest& request) {
-              recordedAtHook = bridge.requestsTo(request.path).size();
-              // Nothing may be on its way yet.
-              std::this_thread::sleep_for(300ms);
-            }});
-  auto start = Clock::now();
-  client.send("GET /hooked HTTP/1.1\r\n\r\n");
-  client.receiveResponse();
-  EXPECT_EQ(recordedAtHook, 1u);
-  EXPECT_GE(Clock::now() - start, 300ms);
 }
 
 TEST(FakeBridgeTest, IdleConnectionsCloseOnRequestAndStopRefusesNewOnes) {
@@ -310,7 +261,7 @@ TEST(FakeBridgeTest, SixtyFourMegabyteBodyStreamsWhileOthersAreServed) {
   bridge.on("GET", "/big", Reply{.body = big});
   RawClient slow(bridge.port());
   slow.send("GET /big HTTP/1.1\r\n\r\n");
-  ASSERT_TRUE(bridge.waitForRequests(1, 10s));
+  ASSERT_TRUE(bridge.waitForRequests("/big", 1, 10s));
   // The big reply fills the socket buffers and waits for `slow` to read; the loop goes on.
   RawClient other(bridge.port());
   other.send("GET /small HTTP/1.1\r\n\r\n");
@@ -334,32 +285,6 @@ TEST(FakeBridgeTest, OversizedOrUnsupportedRequestsAreRefused) {
             "HTTP/1.1 501");
   EXPECT_EQ(refusal("GARBAGE\r\n\r\n"), "HTTP/1.1 400");
   EXPECT_TRUE(bridge.requests().empty());
-}
-
-TEST(FakeBridgeConcurrencyTest, ThousandHeldConnectionsOnOneThread) {
-  constexpr int kClients = 1000;
-  rlimit files{};
-  ::getrlimit(RLIMIT_NOFILE, &files);
-  if (files.rlim_cur < 2 * kClients + 256) { // both ends of each connection live in this process
-    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 2 * kClients + 256);
-    ::setrlimit(RLIMIT_NOFILE, &files);
-  }
-  if (files.rlim_cur < 2 * kClients + 256)
-    GTEST_SKIP() << "the open-file limit is too low: " << files.rlim_cur;
-  FakeBridge bridge;
-  bridge.on("GET", "/held", Reply{.body = "ok", .delay = 500ms});
-  std::vector<std::unique_ptr<RawClient>> clients;
-  for (int i = 0; i < kClients; ++i) {
-    clients.push_back(std::make_unique<RawClient>(bridge.port()));
-    ASSERT_TRUE(clients.back()->connected()) << i;
-    clients.back()->send("GET /held HTTP/1.1\r\n\r\n");
-  }
-  ASSERT_TRUE(bridge.waitForRequests(kClients, 30s));
-  EXPECT_EQ(bridge.counts().peakOpen, static_cast<std::uint64_t>(kClients));
-  int answered = 0;
-  for (auto& client : clients)
-    answered += bodyOf(client->receiveResponse()) == "ok";
-  EXPECT_EQ(answered, kClients);
 }
 
 } // namespace

@@ -21,19 +21,5 @@ TEST(LineSplitterTest, LinesComeOutWholeHoweverTheBytesArrive) {
   EXPECT_FALSE(lines.next());
 }
 
-TEST(LineSplitterTest, LongLineArrivingInManyPiecesIsOneLine) {
-  LineSplitter lines;
-  std::string expected;
-  for (int i = 0; i < 1000; ++i) {
-    std::string piece(997, static_cast<char>('a' + i % 26));
-    expected += piece;
-    lines.append(piece);
-    ASSERT_FALSE(lines.next());
-  }
-  lines.append("\nrest");
-  EXPECT_EQ(lines.next(), expected);
-  EXPECT_EQ(lines.takeAll(), "rest");
-}
-
 } // namespace
 } // namespace vantrel::testing

@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <cstdlib>
-#include <limits>
 #include <mutex>
 #include <set>
 
@@ -17,40 +14,52 @@ namespace {
 using nlohmann::json;
 
 struct Run {
+  std::string out; // the reply lines as written
   std::vector<json> replies;
   std::string errors;
-  std::optional<std::string> clientName; // as the registry holds it at the end
+  std::optional<std::string> clientName;     // as the registry holds it at the end
+  std::vector<bridge::HttpRequest> toBridge; // tool requests and usage reports
 };
 
-// Runs the server to end of input over `input` and returns every reply line as JSON. There are
-// no credentials, so no tool call gets past "not running".
-Run runInput(std::string input) {
+// Runs the server to end of input over `input`. Without a Bridge there are no credentials, so
+// no tool call gets past "not running"; with one, it answers every request {"ok":1}.
+Run runInput(std::string input, bool withBridge = false,
+             std::size_t loopThreads = ServerOptions::loopThreadCountDefault()) {
   Run run;
   std::mutex lock;
-  std::string out;
+  auto transport =
+      std::make_shared<vantrel::testing::ScriptedTransport>([](const bridge::HttpRequest&) {
+        return bridge::HttpReply{200, R"({"ok":1})"};
+      });
   ServerOptions options;
-  options.transport = std::make_shared<vantrel::testing::ScriptedTransport>();
-  options.credentials = [] { return bridge::CredentialsLookup{}; };
-  MCPServer server(
-      [&](std::string_view bytes) {
-        std::lock_guard guard(lock);
-        out.append(bytes);
-        return true;
-      },
-      [&](std::string_view bytes) {
-        run.errors.append(bytes);
-        return true;
-      },
-      std::move(options));
-  auto reader = LineReader::fromString(std::move(input));
-  server.run(reader);
-  run.clientName = server.tools().clientName();
+  options.transport = transport;
+  options.credentials = [withBridge] {
+    return withBridge ? vantrel::testing::fixedCredentials() : bridge::CredentialsLookup{};
+  };
+  options.loopThreads = loopThreads;
+  {
+    MCPServer server(
+        [&](std::string_view bytes) {
+          std::lock_guard guard(lock);
+          run.out.append(bytes);
+          return true;
+        },
+        [&](std::string_view bytes) {
+          run.errors.append(bytes);
+          return true;
+        },
+        std::move(options));
+    auto reader = LineReader::fromString(std::move(input));
+    server.run(reader);
+    run.clientName = server.tools().clientName();
+  }
+  run.toBridge = transport->requests();
   std::size_t start = 0;
-  for (auto nl = out.find('\n'); nl != std::string::npos; nl = out.find('\n', start)) {
-    run.replies.push_back(json::parse(out.substr(start, nl - start)));
+  for (auto nl = run.out.find('\n'); nl != std::string::npos; nl = run.out.find('\n', start)) {
+    run.replies.push_back(json::parse(run.out.substr(start, nl - start)));
     start = nl + 1;
   }
-  EXPECT_EQ(start, out.size()) << "every reply ends with a line feed";
+  EXPECT_EQ(start, run.out.size()) << "every reply ends with a line feed";
   return run;
 }
 
@@ -64,14 +73,34 @@ Run runLines(const std::vector<std::string>& lines) {
 const json kParseError =
     json::parse(R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"无法解析 JSON"}})");
 
-TEST(ReadLoopTest, LinesThatAreNotAnObjectAreParseErrorsAndTheLoopGoesOn) {
-  auto run = runLines({"", "   ", "[]", R"([{"jsonrpc":"2.0","id":1,"method":"ping"}])", "\"x\"",
-                       "42", "true", "null", "{", R"({"id":1,"method":"ping"} trailing)",
-                       R"({"jsonrpc":"2.0","id":7,"method":"ping"})"});
-  ASSERT_EQ(run.replies.size(), 11u);
-  for (std::size_t i = 0; i < 10; ++i)
+std::string nested(std::size_t depth) {
+  return std::string(depth, '[') + std::string(depth, ']');
+}
+
+TEST(ReadLoopTest, LinesThatAreNotOneJsonObjectAreParseErrorsAndTheLoopGoesOn) {
+  const std::string ping = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
+  std::vector<std::string> lines = {
+      "", "   ", "[]", "[" + ping + "]", "\"x\"", "42", "true", "null", "{", ping + " trailing",
+      R"({"id":1e400,"method":"ping"})", // beyond the range of a double
+      // A NUL ends nothing early: the ping before it is no request of its own.
+      ping + '\0' + R"({"id":2,"method":"ping"})", ping + '\0' + "garbage",
+      // Nesting beyond the limit, and unbalanced, never closed: the same answer, not a wait.
+      R"({"id":)" + nested(100000) + R"(,"method":"ping"})",
+      R"({"id":1,"method":"ping","params":)" + nested(600) + "}",
+      R"({"id":1,"params":)" + std::string(100000, '{')};
+  const std::size_t bad = lines.size();
+  lines.push_back(R"({"jsonrpc":"2.0","id":7,"method":"ping"})");
+  // What only looks deep is answered: moderate nesting, and brackets inside a string.
+  lines.push_back(R"({"id":8,"method":"ping","params":{"a":)" + nested(400) + "}}");
+  lines.push_back(R"({"id":")" + std::string(5000, '[') + R"(\"{","method":"ping"})");
+  auto run = runLines(lines);
+  ASSERT_EQ(run.replies.size(), bad + 3);
+  for (std::size_t i = 0; i < bad; ++i)
     EXPECT_EQ(run.replies[i], kParseError) << "line " << i;
-  EXPECT_EQ(run.replies[10], json::parse(R"({"jsonrpc":"2.0","id":7,"result":{}})"));
+  EXPECT_EQ(run.replies[bad], json::parse(R"({"jsonrpc":"2.0","id":7,"result":{}})"));
+  EXPECT_EQ(run.replies[bad + 1]["result"], json::object()) << run.replies[bad + 1];
+  EXPECT_EQ(run.replies[bad + 2]["result"], json::object()) << run.replies[bad + 2];
+  EXPECT_EQ(run.errors, "");
 }
 
 TEST(ReadLoopTest, NotificationsAreDroppedWithoutSideEffects) {
@@ -128,110 +157,48 @@ TEST(ReadLoopTest, FramingAcceptsCrLfAndAFinalLineWithoutTerminator) {
 }
 
 TEST(ReadLoopTest, InvalidUtf8IsReplacedNotRejected) {
-  auto run = runInput("{\"id\":\"a\xff"
-                      "b\",\"method\":\"p\xc3\x28ing\"}\n");
-  ASSERT_EQ(run.replies.size(), 1u);
-  EXPECT_EQ(run.replies[0]["id"], "a\uFFFDb");
-  EXPECT_EQ(run.replies[0]["error"]["message"], "p\uFFFD(ing");
-}
-
-TEST(ReadLoopTest, NestingBeyondTheLimitIsAParseErrorAndTheNextLineIsAnswered) {
-  std::string deepId = std::string(100000, '[') + std::string(100000, ']');
-  auto run = runLines(
-      {R"({"id":)" + deepId + R"(,"method":"ping"})",
-       R"({"id":1,"method":"ping","params":)" + std::string(600, '[') + std::string(600, ']') + "}",
-       R"({"id":2,"method":"ping","params":{"a":)" + std::string(400, '[') + std::string(400, ']') +
-           "}}",
-       R"({"id":3,"method":"ping"})"});
-  ASSERT_EQ(run.replies.size(), 4u);
-  EXPECT_EQ(run.replies[0], kParseError);
-  EXPECT_EQ(run.replies[1], kParseError);
-  EXPECT_EQ(run.replies[2]["result"], json::object()) << "moderate nesting is fine";
-  EXPECT_EQ(run.replies[3]["id"], 3);
-}
-
-TEST(ReadLoopTest, BracketsInsideStringsDoNotCountAsNesting) {
-  auto run = runLines({R"({"id":")" + std::string(5000, '[') + R"(\"{","method":"ping"})"});
-  ASSERT_EQ(run.replies.size(), 1u);
-  EXPECT_EQ(run.replies[0]["result"], json::object());
-}
-
-TEST(ReadLoopTest, NumbersBeyondDoubleRangeAreUnparseable) {
-  auto run = runLines({R"({"id":1e400,"method":"ping"})", R"({"id":2,"method":"ping"})"});
+  auto run = runInput("{\"id\":\"a\xff\xfe"
+                      "b\",\"method\":\"p\xc3\x28ing\"}\n"
+                      R"({"id":7,"method":"tools/call","params":{"name":"get_asset",)"
+                      "\"arguments\":{\"shortID\":\"x\xc3y\"}}}\n",
+                      /*withBridge=*/true);
   ASSERT_EQ(run.replies.size(), 2u);
-  EXPECT_EQ(run.replies[0], kParseError);
-  EXPECT_EQ(run.replies[1]["id"], 2);
-  EXPECT_EQ(run.errors, "");
-}
-
-TEST(ReadLoopTest, NulByteEndsNothingEarlyTheLineIsUnparseable) {
-  std::string line = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
-  auto run = runInput(line + '\0' + R"({"id":2,"method":"ping"})" + "\n" + line + '\0' +
-                      "garbage\n" + R"({"id":3,"method":"ping"})" + "\n");
-  ASSERT_EQ(run.replies.size(), 3u);
-  EXPECT_EQ(run.replies[0], kParseError);
-  EXPECT_EQ(run.replies[1], kParseError);
-  EXPECT_EQ(run.replies[2]["id"], 3);
+  EXPECT_EQ(run.replies[0]["id"], "a\uFFFD\uFFFDb");
+  EXPECT_EQ(run.replies[0]["error"]["message"], "p\uFFFD(ing");
+  EXPECT_EQ(run.replies[1]["result"]["isError"], false);
+  ASSERT_FALSE(run.toBridge.empty());
+  EXPECT_EQ(run.toBridge[0].target, "/assets/x%EF%BF%BDy");
 }
 
 TEST(ReadLoopTest, IntegerIdsPastSixtyFourBitsKeepTheirDigits) {
-  std::string out;
-  ServerOptions options;
-  options.transport = std::make_shared<vantrel::testing::ScriptedTransport>();
-  options.credentials = [] { return bridge::CredentialsLookup{}; };
-  {
-    MCPServer server([&](std::string_view bytes) { return out.append(bytes), true; },
-                     [](std::string_view) { return true; }, std::move(options));
-    auto reader = LineReader::fromString(
-        R"({"id":123456789012345678901234567890,"method":"ping"})"
-        "\n"
-        R"({"id":-98765432109876543210987654321,"method":"tools/call","params":{"name":"x"}})"
-        "\n"
-        R"({"id":18446744073709551615,"method":"ping"})"
-        "\n"
-        R"({"id":1.5e300,"method":"ping"})"
-        "\n");
-    server.run(reader);
-  }
-  EXPECT_NE(out.find(R"("id":123456789012345678901234567890,)"), std::string::npos) << out;
-  EXPECT_NE(out.find(R"("id":-98765432109876543210987654321,)"), std::string::npos) << out;
-  EXPECT_NE(out.find(R"("id":18446744073709551615,)"), std::string::npos) << out;
-  EXPECT_NE(out.find(R"("id":1.5e+300,)"), std::string::npos) << out;
+  // Answered on the reading thread, and from a tool call.
+  const std::string out =
+      runInput(
+          R"({"id":123456789012345678901234567890,"method":"ping"})"
+          "\n"
+          R"({"id":-98765432109876543210987654321,"method":"tools/call","params":{"name":"x"}})"
+          "\n"
+          R"({"id":18446744073709551615,"method":"ping"})"
+          "\n"
+          R"({"id":1.5e300,"method":"ping"})"
+          "\n")
+          .out;
+  for (const char* id : {"123456789012345678901234567890", "-98765432109876543210987654321",
+                         "18446744073709551615", "1.5e+300"})
+    EXPECT_NE(out.find(std::string(R"("id":)") + id + ","), std::string::npos) << id << out;
 }
 
 // A process limit may leave the loop without threads, or with one: every call is still answered.
 TEST(ReadLoopTest, CallsAreAnsweredWithoutLoopThreadsOrWithOne) {
+  std::string input;
+  for (int id = 1; id <= 50; ++id)
+    input += R"({"id":)" + std::to_string(id) +
+             R"(,"method":"tools/call","params":{"name":"get_asset","arguments":{"shortID":"a"}}})"
+             "\n";
   for (std::size_t threads : {0u, 1u}) {
-    std::mutex lock;
-    std::string out;
-    auto transport =
-        std::make_shared<vantrel::testing::ScriptedTransport>([](const bridge::HttpRequest&) {
-          return bridge::HttpReply{200, R"({"ok":1})"};
-        });
-    ServerOptions options;
-    options.transport = transport;
-    options.credentials = [] { return vantrel::testing::fixedCredentials(); };
-    options.loopThreads = threads;
-    std::string input;
-    for (int id = 1; id <= 50; ++id)
-      input +=
-          R"({"id":)" + std::to_string(id) +
-          R"(,"method":"tools/call","params":{"name":"get_asset","arguments":{"shortID":"a"}}})"
-          "\n";
-    MCPServer server(
-        [&](std::string_view bytes) {
-          std::lock_guard guard(lock);
-          out.append(bytes);
-          return true;
-        },
-        [](std::string_view) { return true; }, std::move(options));
-    auto reader = LineReader::fromString(input);
-    server.run(reader);
-    std::lock_guard guard(lock);
+    auto run = runInput(input, /*withBridge=*/true, threads);
     std::set<int> answered;
-    for (std::size_t start = 0, nl; (nl = out.find('\n', start)) != std::string::npos;
-         start = nl + 1) {
-      auto reply = json::parse(out.substr(start, nl - start));
+    for (const auto& reply : run.replies) {
       EXPECT_EQ(reply["result"]["content"][0]["text"], R"({"ok":1})");
       answered.insert(reply["id"].get<int>());
     }
@@ -290,19 +257,13 @@ TEST(MethodTest, ToolCallsWithMalformedParamsReachTheRegistryAsUnknownTools) {
        R"({"id":4,"method":"tools/call","params":{"name":"Get_Guide","arguments":[1]}})",
        R"({"id":5,"method":"tools/call","params":{"name":" get_guide","arguments":null}})"});
   ASSERT_EQ(run.replies.size(), 5u);
-  std::map<int, std::string> texts;
+  const std::map<int, std::string> names = {
+      {1, ""}, {2, ""}, {3, ""}, {4, "Get_Guide"}, {5, " get_guide"}};
   for (const auto& reply : run.replies) {
-    const json& result = reply["result"];
-    EXPECT_EQ(result["isError"], true);
-    EXPECT_EQ(result["content"].size(), 1u);
-    EXPECT_EQ(result["content"][0]["type"], "text");
-    texts[reply["id"].get<int>()] = result["content"][0]["text"];
+    const std::string text = "未知工具：" + names.at(reply["id"].get<int>());
+    EXPECT_EQ(reply["result"],
+              json({{"content", {{{"type", "text"}, {"text", text}}}}, {"isError", true}}));
   }
-  EXPECT_EQ(texts[1], "未知工具：");
-  EXPECT_EQ(texts[2], "未知工具：");
-  EXPECT_EQ(texts[3], "未知工具：");
-  EXPECT_EQ(texts[4], "未知工具：Get_Guide");
-  EXPECT_EQ(texts[5], "未知工具： get_guide");
 }
 
 } // namespace

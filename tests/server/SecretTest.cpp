@@ -6,11 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
 #include <memory>
 #include <optional>
-#include <set>
+#include <strings.h>
 
 namespace vantrel::testing {
 namespace {
@@ -27,31 +25,24 @@ const std::vector<std::string> kLeaks = {kToken, "vtk-9Qz%2F%2B%3D%26Secr3t%2244
 struct Tool {
   std::string name;
   json arguments;
-  std::string path; // where the Bridge sees it; empty for get_guide
+  std::string method, path; // how the Bridge sees it; no path for get_guide
 };
 
 const std::vector<Tool> kTools = {
-    {"get_guide", json::object(), ""},
-    {"search_assets", {{"query", "猫"}, {"limit", 5}}, "/assets"},
-    {"get_asset", {{"shortID", "s1"}}, "/assets/s1"},
-    {"get_events", {{"since", 1}}, "/events"},
-    {"import_from_link", {{"url", "https://example.com/v"}}, "/assets/import-link"},
-    {"import_file", {{"path", "/tmp/f.mp4"}}, "/assets/import-file"},
-    {"create_gallery", {{"paths", {"/a.png"}}}, "/assets/create-gallery"},
-    {"add_note", {{"shortID", "s1"}, {"content", "c"}}, "/assets/s1/notes"},
-    {"extract_audio", {{"shortID", "s1"}}, "/assets/s1/audio"},
-    {"save_transcript", {{"shortID", "s1"}, {"text", "t"}}, "/assets/s1/transcript"},
-    {"extract_frames", {{"shortID", "s1"}, {"t", 1}}, "/assets/s1/frames"},
-    {"ai_export", {{"shortID", "s1"}}, "/ai/export"},
-    {"ai_settle", json::object(), "/ai/settle"},
+    {"get_guide", json::object(), "", ""},
+    {"search_assets", {{"query", "猫"}, {"limit", 5}}, "GET", "/assets"},
+    {"get_asset", {{"shortID", "s1"}}, "GET", "/assets/s1"},
+    {"get_events", {{"since", 1}}, "GET", "/events"},
+    {"import_from_link", {{"url", "https://example.com/v"}}, "POST", "/assets/import-link"},
+    {"import_file", {{"path", "/tmp/f.mp4"}}, "POST", "/assets/import-file"},
+    {"create_gallery", {{"paths", {"/a.png"}}}, "POST", "/assets/create-gallery"},
+    {"add_note", {{"shortID", "s1"}, {"content", "c"}}, "POST", "/assets/s1/notes"},
+    {"extract_audio", {{"shortID", "s1"}}, "GET", "/assets/s1/audio"},
+    {"save_transcript", {{"shortID", "s1"}, {"text", "t"}}, "POST", "/assets/s1/transcript"},
+    {"extract_frames", {{"shortID", "s1"}, {"t", 1}}, "GET", "/assets/s1/frames"},
+    {"ai_export", {{"shortID", "s1"}}, "GET", "/ai/export"},
+    {"ai_settle", json::object(), "POST", "/ai/settle"},
 };
-
-std::string methodOf(const Tool& tool) {
-  static const std::set<std::string> kPosts = {"import_from_link", "import_file",
-                                               "create_gallery",   "add_note",
-                                               "save_transcript",  "ai_settle"};
-  return kPosts.count(tool.name) ? "POST" : "GET";
-}
 
 class SecretTest : public ::testing::Test {
 protected:
@@ -64,12 +55,7 @@ protected:
   // Every tool once with `arguments` (or its own), each reply line kept raw for the scan.
   void callEveryTool(const std::optional<json>& arguments = std::nullopt) {
     for (const auto& tool : kTools) {
-      json call = {
-          {"jsonrpc", "2.0"},
-          {"id", nextId_++},
-          {"method", "tools/call"},
-          {"params", {{"name", tool.name}, {"arguments", arguments.value_or(tool.arguments)}}}};
-      mcp_->send(call);
+      mcp_->send(toolCall(nextId_++, tool.name, arguments.value_or(tool.arguments)));
       auto line = mcp_->readLine(20s);
       ASSERT_TRUE(line) << tool.name;
       stdout_.push_back(*line);
@@ -81,7 +67,7 @@ protected:
   void answerEveryPath(const Reply& reply) {
     for (const auto& tool : kTools) {
       if (!tool.path.empty())
-        bridge_.on(methodOf(tool), tool.path, reply);
+        bridge_.on(tool.method, tool.path, reply);
     }
   }
 
@@ -148,12 +134,7 @@ TEST_F(SecretTest, TokenTravelsOnlyInTheAuthorizationHeaderToLoopback) {
     std::string seen = request.method + "\n" + request.target + "\n" + request.decodedPath + "\n" +
                        request.query + "\n" + request.body + "\n";
     for (const auto& [name, value] : request.headers) {
-      const bool isAuthorization =
-          std::equal(name.begin(), name.end(), std::string_view("authorization").begin(),
-                     std::string_view("authorization").end(), [](char a, char b) {
-                       return std::tolower(static_cast<unsigned char>(a)) == b;
-                     });
-      if (!isAuthorization)
+      if (::strcasecmp(name.c_str(), "Authorization") != 0)
         seen += name + ": " + value + "\n";
     }
     for (const auto& leak : kLeaks)

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <set>
 
 namespace vantrel::testing {
@@ -14,9 +13,10 @@ namespace {
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-TEST(StdioTest, ToolsListIsOneLineAndEndOfInputExitsZero) {
+TEST(StdioTest, NothingBeforeTheFirstRequestThenOneLineEachAndEndOfInputExitsZero) {
   SupportDir dir;
   McpProcess mcp(dir.env());
+  EXPECT_EQ(mcp.readLine(200ms), std::nullopt);
   mcp.sendLine(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})");
   auto lines = mcp.finish();
   ASSERT_EQ(lines.size(), 1u);
@@ -25,14 +25,6 @@ TEST(StdioTest, ToolsListIsOneLineAndEndOfInputExitsZero) {
   EXPECT_EQ(reply["result"]["tools"].size(), 13u);
   EXPECT_EQ(mcp.exitStatus(), 0);
   EXPECT_EQ(mcp.stderrText(), "");
-}
-
-TEST(StdioTest, NothingIsWrittenBeforeTheFirstRequestAndEmptyInputExitsZero) {
-  SupportDir dir;
-  McpProcess mcp(dir.env());
-  EXPECT_EQ(mcp.readLine(200ms), std::nullopt);
-  EXPECT_TRUE(mcp.finish().empty());
-  EXPECT_EQ(mcp.exitStatus(), 0);
 }
 
 TEST(StdioTest, ASlowCallDelaysNeitherLaterCallsNorTheReadingThread) {
@@ -65,8 +57,7 @@ TEST(StdioTest, ASlowCallDelaysNeitherLaterCallsNorTheReadingThread) {
   ASSERT_TRUE(slow);
   EXPECT_EQ((*slow)["id"], 1);
   EXPECT_TRUE(toolText((*slow)["result"]).text.starts_with("连接 Bridge 失败："));
-  mcp.finish();
-  EXPECT_EQ(mcp.exitStatus(), 0);
+  expectCleanExit(mcp);
 }
 
 TEST(StdioTest, EndOfInputWaitsForEveryStartedCall) {
@@ -77,33 +68,12 @@ TEST(StdioTest, EndOfInputWaitsForEveryStartedCall) {
   McpProcess mcp(dir.env());
   for (int id = 1; id <= 20; ++id)
     mcp.send(toolCall(id, "get_events", json::object()));
-  auto lines = mcp.finish(); // stdin closes at once, while all twenty are still at the Bridge
-
-  EXPECT_EQ(mcp.exitStatus(), 0);
-  std::map<int, int> seen;
-  for (const auto& line : lines) {
-    auto reply = json::parse(line);
-    ++seen[reply["id"].get<int>()];
-    EXPECT_EQ(reply["result"]["content"][0]["text"], R"({"events":[]})");
-    EXPECT_EQ(reply["result"]["isError"], false);
-  }
-  EXPECT_EQ(seen.size(), 20u);
-  for (const auto& [id, count] : seen)
-    EXPECT_EQ(count, 1) << "id " << id;
-}
-
-TEST(StdioTest, ToolTextWithLineBreaksStaysOneEscapedLine) {
-  SupportDir dir;
-  dir.writeFile("agent-guide.md", "# 指南\n\n第一行\r\n第二行\t\"引号\"\n");
-  McpProcess mcp(dir.env());
-  mcp.send(toolCall(1, "get_guide", json::object()));
-  auto line = mcp.readLine();
-  ASSERT_TRUE(line);
-  EXPECT_EQ(line->find('\r'), std::string::npos);
-  auto reply = json::parse(*line);
-  EXPECT_EQ(reply["result"]["content"][0]["text"], "# 指南\n\n第一行\r\n第二行\t\"引号\"\n");
-  EXPECT_EQ(reply["result"]["isError"], false);
-  mcp.finish();
+  mcp.closeInput(); // at once, while all twenty are still at the Bridge
+  auto replies = mcp.toolReplies(20);
+  EXPECT_EQ(replies.size(), 20u);
+  for (const auto& [id, result] : replies)
+    EXPECT_EQ(result.text, R"({"events":[]})") << id;
+  expectCleanExit(mcp);
 }
 
 } // namespace

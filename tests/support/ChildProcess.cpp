@@ -11,7 +11,6 @@
 #include <grp.h>
 #include <iterator>
 #include <poll.h>
-#include <set>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -60,21 +59,16 @@ void ignoreSigPipeOnce() {
 }
 
 std::vector<std::string> buildEnvironment(const ChildProcess::Options& options) {
-  const std::set<std::string> removed(options.unsetEnv.begin(), options.unsetEnv.end());
-  auto keep = [&](const std::string& name) {
-    return removed.count(name) == 0 && options.env.count(name) == 0;
-  };
   std::vector<std::string> vars;
   if (options.inheritEnv) {
     for (char** entry = environ; *entry != nullptr; ++entry) {
       std::string var = *entry;
-      if (keep(var.substr(0, var.find('='))))
+      if (options.env.count(var.substr(0, var.find('='))) == 0)
         vars.push_back(std::move(var));
     }
   }
   for (const auto& [name, value] : options.env)
-    if (removed.count(name) == 0)
-      vars.push_back(name + "=" + value);
+    vars.push_back(name + "=" + value);
   return vars;
 }
 

@@ -56,7 +56,6 @@ public:
 
   struct Options {
     std::map<std::string, std::string> env = {}; // merged over the parent's environment
-    std::vector<std::string> unsetEnv = {};      // then these are removed
     bool inheritEnv = true;                      // false: `env` is the whole environment
     Stdio in = Stdio::Pipe, out = Stdio::Pipe, err = Stdio::Pipe;
     std::vector<Adjustment> adjustments = {};

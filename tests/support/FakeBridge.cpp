@@ -103,17 +103,15 @@ struct FakeBridge::Connection {
     Clock::duration gapBefore{};
   };
 
-  Connection(int f, std::uint64_t i, int port) : fd(f), id(i), remotePort(port) {}
+  Connection(int f, std::uint64_t i) : fd(f), id(i) {}
   ~Connection() { closeQuietly(fd); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   int fd;
   const std::uint64_t id;
-  const int remotePort;
   std::string in;              // bytes read and not yet taken as a request
   std::size_t headScanned = 0; // no "\r\n\r\n" starts before this
-  bool continued = false;      // "100 Continue" went out for the request being read
   bool peerClosed = false;     // the client will send no more
   bool dead = false;           // to be closed and removed
 
@@ -146,7 +144,7 @@ nlohmann::json RecordedRequest::json() const {
   return nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
 }
 
-FakeBridge::FakeBridge(std::size_t) {
+FakeBridge::FakeBridge() {
   listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -187,7 +185,7 @@ FakeBridge::~FakeBridge() {
 void FakeBridge::stop() {
   stopping_ = true;
   if (std::this_thread::get_id() == loopId_.load())
-    return; // from a hook: the loop ends after this round, and the destructor joins it
+    return; // from a handler: the loop ends after this round, and the destructor joins it
   wake();
   std::call_once(joined_, [this] { thread_.join(); });
 }
@@ -248,12 +246,6 @@ void FakeBridge::onPrefix(const std::string& method, const std::string& prefix, 
   prefixes_[{method, prefix}] = std::move(shared);
 }
 
-std::vector<Reply> FakeBridge::unauthorizedFirst(std::size_t count, Reply then) {
-  std::vector<Reply> script(count, Reply{.status = 401, .body = R"({"error":"unauthorized"})"});
-  script.push_back(std::move(then));
-  return script;
-}
-
 std::vector<RecordedRequest> FakeBridge::requests() const {
   std::lock_guard lock(recordLock_);
   return recorded_;
@@ -266,16 +258,6 @@ std::vector<RecordedRequest> FakeBridge::requestsTo(std::string_view path) const
     if (samePath(request, path))
       matching.push_back(request);
   return matching;
-}
-
-void FakeBridge::clearRequests() {
-  std::lock_guard lock(recordLock_);
-  recorded_.clear();
-}
-
-bool FakeBridge::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(recordLock_);
-  return recordedChanged_.wait_for(lock, timeout, [&] { return recorded_.size() >= count; });
 }
 
 bool FakeBridge::waitForRequests(std::string_view path, std::size_t count,
@@ -314,10 +296,6 @@ void FakeBridge::count(const std::string& kind, Clock::time_point at) {
   entry.last = since;
 }
 
-void FakeBridge::closeNextConnections(std::size_t count) {
-  closeNext_ += count;
-}
-
 void FakeBridge::closeIdleConnections() {
   runOnLoop([this] {
     for (auto& connection : connections_) {
@@ -329,9 +307,9 @@ void FakeBridge::closeIdleConnections() {
   });
 }
 
-FakeBridge::Chosen FakeBridge::choose(const RecordedRequest& request) {
+std::shared_ptr<const Reply> FakeBridge::choose(const RecordedRequest& request) {
   std::shared_ptr<const Handler> handler;
-  std::string prefix;
+  std::size_t longest = 0;
   {
     std::lock_guard lock(rulesLock_);
     for (const std::string* path : {&request.decodedPath, &request.path}) {
@@ -339,23 +317,21 @@ FakeBridge::Chosen FakeBridge::choose(const RecordedRequest& request) {
       if (rule == exact_.end())
         continue;
       auto& script = rule->second;
-      const auto& reply = script.replies[std::min(script.served++, script.replies.size() - 1)];
-      return {reply, reply->kind.empty() ? request.method + " " + *path : reply->kind};
+      return script.replies[std::min(script.served++, script.replies.size() - 1)];
     }
     for (const auto& [key, candidate] : prefixes_) {
       if (key.first == request.method && request.decodedPath.starts_with(key.second) &&
-          (!handler || key.second.size() > prefix.size())) {
+          (!handler || key.second.size() > longest)) {
         handler = candidate;
-        prefix = key.second;
+        longest = key.second.size();
       }
     }
   }
   if (!handler) {
     static const auto kDefault = std::make_shared<const Reply>();
-    return {kDefault, "unmatched"};
+    return kDefault;
   }
-  auto reply = std::make_shared<const Reply>((*handler)(request)); // not under the lock: user code
-  return {reply, reply->kind.empty() ? request.method + " " + prefix : reply->kind};
+  return std::make_shared<const Reply>((*handler)(request)); // not under the lock: user code
 }
 
 void FakeBridge::loop() {
@@ -420,13 +396,10 @@ void FakeBridge::loop() {
 
 void FakeBridge::acceptAll(Clock::time_point now) {
   for (;;) {
-    sockaddr_in peer{};
-    socklen_t size = sizeof peer;
 #ifdef __linux__
-    int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &size,
-                       SOCK_CLOEXEC | SOCK_NONBLOCK);
+    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
 #else
-    int fd = ::accept(listener_, reinterpret_cast<sockaddr*>(&peer), &size);
+    int fd = ::accept(listener_, nullptr, nullptr);
     if (fd >= 0) {
       setCloexec(fd);
       setNonBlocking(fd);
@@ -445,20 +418,10 @@ void FakeBridge::acceptAll(Clock::time_point now) {
       ++counts_.connections;
       counts_.peakOpen = std::max(counts_.peakOpen, ++open_);
     }
-    std::size_t toClose = closeNext_.load();
-    while (toClose > 0 && !closeNext_.compare_exchange_weak(toClose, toClose - 1)) {
-    }
-    if (toClose > 0) {
-      ::close(fd);
-      std::lock_guard lock(countsLock_);
-      --open_;
-      continue;
-    }
     setNoSigPipe(fd);
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one); // trickled pieces go at once
-    connections_.push_back(
-        std::make_unique<Connection>(fd, nextConnectionId_++, ntohs(peer.sin_port)));
+    connections_.push_back(std::make_unique<Connection>(fd, nextConnectionId_++));
   }
 }
 
@@ -566,7 +529,6 @@ bool FakeBridge::parseRequest(Connection& c) {
   std::size_t bodyLength = 0;
   std::optional<std::string> length;
   bool keepAlive = version == "HTTP/1.1";
-  bool expectsContinue = false;
   for (std::size_t at = lineEnd; at < head.size();) {
     at += 2;
     auto end = std::min(head.find("\r\n", at), head.size());
@@ -592,8 +554,6 @@ bool FakeBridge::parseRequest(Connection& c) {
     } else if (equalsIgnoringCase(name, "Transfer-Encoding")) {
       reject(c, 501, "the fake Bridge reads Content-Length bodies only");
       return true;
-    } else if (equalsIgnoringCase(name, "Expect")) {
-      expectsContinue = equalsIgnoringCase(value, "100-continue");
     } else if (equalsIgnoringCase(name, "Connection")) {
       if (containsToken(value, "close"))
         keepAlive = false;
@@ -606,14 +566,8 @@ bool FakeBridge::parseRequest(Connection& c) {
     return true;
   }
   const std::size_t total = headEnd + 4 + bodyLength;
-  if (c.in.size() < total) { // the body is still on its way
-    if (expectsContinue && !c.continued) {
-      c.continued = true; // a few bytes on a connection with nothing else in flight: no wait
-      ::send(c.fd, "HTTP/1.1 100 Continue\r\n\r\n", 25, kSendFlags);
-    }
+  if (c.in.size() < total) // the body is still on its way
     return false;
-  }
-  c.continued = false;
   if (c.in.size() == total) { // the common case: take the buffer, copy nothing
     request.body = std::move(c.in);
     request.body.erase(0, headEnd + 4);
@@ -630,7 +584,6 @@ bool FakeBridge::parseRequest(Connection& c) {
   if (request.hasQuery)
     request.query = request.target.substr(question + 1);
   request.decodedPath = percentDecode(request.path);
-  request.remotePort = c.remotePort;
   request.connection = c.id;
   request.arrived = Clock::now();
   answer(c, std::move(request), keepAlive);
@@ -642,25 +595,23 @@ void FakeBridge::reject(Connection& c, int status, const std::string& why) {
   c.peerClosed = true; // read no further: the connection closes after this answer
   auto reply = std::make_shared<const Reply>(
       Reply{.status = status, .body = nlohmann::json{{"error", why}}.dump(), .closeAfter = true});
-  plan(c, std::move(reply), false, false, Clock::now());
+  plan(c, std::move(reply), false, Clock::now());
 }
 
 void FakeBridge::answer(Connection& c, RecordedRequest request, bool keepAlive) {
-  Chosen chosen = choose(request);
-  count(chosen.kind, request.arrived);
+  std::shared_ptr<const Reply> reply = choose(request);
+  count(reply->kind, request.arrived);
   if (recording_) {
     std::lock_guard lock(recordLock_);
     recorded_.push_back(request);
   }
   recordedChanged_.notify_all();
-  if (chosen.reply->before)
-    chosen.reply->before(request);
-  plan(c, std::move(chosen.reply), keepAlive, request.method == "HEAD", request.arrived);
+  plan(c, std::move(reply), keepAlive, request.arrived);
 }
 
 // Lays out the answer as steps: byte ranges, each sent once the gap before it has passed.
 void FakeBridge::plan(Connection& c, std::shared_ptr<const Reply> shared, bool keepAlive,
-                      bool headOnly, Clock::time_point from) {
+                      Clock::time_point from) {
   const Reply& reply = *shared;
   c.answering = true;
   c.reply = std::move(shared);
@@ -677,8 +628,6 @@ void FakeBridge::plan(Connection& c, std::shared_ptr<const Reply> shared, bool k
                            : Connection::End::KeepAlive;
 
   std::string_view source = reply.raw ? std::string_view(*reply.raw) : reply.body;
-  if (headOnly && !reply.raw)
-    source = {};
   const std::size_t pieces = std::max<std::size_t>(1, reply.tricklePieces);
   const std::size_t pieceSize = std::max<std::size_t>(1, (source.size() + pieces - 1) / pieces);
   auto bytes = [&](std::string text) -> std::string_view {
@@ -689,9 +638,7 @@ void FakeBridge::plan(Connection& c, std::shared_ptr<const Reply> shared, bool k
   if (!reply.raw) {
     std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " ";
     head += reasonPhrase(reply.status);
-    head += "\r\n";
-    if (!reply.contentType.empty())
-      head += "Content-Type: " + reply.contentType + "\r\n";
+    head += "\r\nContent-Type: application/json\r\n";
     const bool noBody = reply.status < 200 || reply.status == 204 || reply.status == 304;
     if (reply.framing == Framing::ContentLength && !noBody)
       head += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
@@ -715,7 +662,7 @@ void FakeBridge::plan(Connection& c, std::shared_ptr<const Reply> shared, bool k
       c.steps.push_back({piece, gap});
     }
   }
-  if (chunked && !headOnly)
+  if (chunked)
     c.steps.push_back({"0\r\n\r\n"});
 }
 

@@ -30,7 +30,6 @@ struct RecordedRequest {
   bool hasQuery = false;   // whether the target held a "?" at all
   std::vector<std::pair<std::string, std::string>> headers; // in arrival order, names as sent
   std::string body;                                         // the body bytes
-  int remotePort = -1;          // the client's port: the same for requests on one connection
   std::uint64_t connection = 0; // which accepted connection it came on, counted from 1
   std::chrono::steady_clock::time_point arrived; // when its last byte was read
 
@@ -52,25 +51,20 @@ enum class Framing {
 // connection kept alive. New members go at the end: tests name them in declaration order.
 struct Reply {
   int status = 200;
-  std::string body = "{}";                      // sent byte for byte: may be empty or not UTF-8
-  std::string contentType = "application/json"; // "" sends no Content-Type
-  std::chrono::milliseconds delay{0};           // hold the answer this long; no byte before
+  std::string body = "{}";            // sent byte for byte: may be empty or not UTF-8
+  std::chrono::milliseconds delay{0}; // hold the answer this long; no byte before
   // When above 1, the body (or `raw`) goes out in this many pieces with `trickleGap` before
   // each but the first: a slow reply that keeps moving.
   std::size_t tricklePieces = 0;
   std::chrono::milliseconds trickleGap{0};
   bool drop = false; // after the delay, close the connection without a single byte of answer
-  // Runs on the fake's thread after the request is recorded and before anything is sent
-  // (before the delay): e.g. rewrite bridge.token the moment a 401 goes out. Must not call
-  // stop().
-  std::function<void(const RecordedRequest&)> before = nullptr;
   Framing framing = Framing::ContentLength;
   // Sent as the whole answer instead of a status line, headers and body: malformed replies,
   // huge header blocks. The connection stays open unless closeAfter or resetAfter says not.
   std::optional<std::string> raw = std::nullopt;
   bool closeAfter = false; // send "Connection: close" and close once the reply is out
   bool resetAfter = false; // once the reply (or `raw`) is out, abort: the client sees a reset
-  // The name this reply is counted under in counts(); empty: the rule's "METHOD path".
+  // The name this reply is counted under in counts().
   std::string kind = "";
 };
 
@@ -84,7 +78,7 @@ struct BridgeCounts {
   std::uint64_t connections = 0; // accepted
   std::uint64_t peakOpen = 0;    // most open at one moment (at least those open at the reset)
   std::uint64_t requests = 0;
-  std::map<std::string, Kind> kinds; // by Reply::kind; "unmatched" for the default reply
+  std::map<std::string, Kind> kinds; // by Reply::kind
 
   std::uint64_t of(const std::string& kind) const {
     auto it = kinds.find(kind);
@@ -99,14 +93,13 @@ struct BridgeCounts {
 // Replies follow rules per method and path: an exact rule (matching the decoded or the raw path)
 // wins over the longest prefix rule; anything unmatched gets Reply{}. Requests are recorded
 // (switchable) and counted. Every public member may be called from any thread while it runs;
-// handlers and `before` hooks run on the fake's own thread.
+// handlers run on the fake's own thread.
 class FakeBridge {
 public:
   using Handler = std::function<Reply(const RecordedRequest&)>;
 
-  // The argument is ignored: it sized the old fake's thread pool, and one loop now serves any
-  // number of connections. Throws std::runtime_error if it cannot listen.
-  explicit FakeBridge(std::size_t ignoredWorkerThreads = 0);
+  // Throws std::runtime_error if it cannot listen.
+  FakeBridge();
   ~FakeBridge();
   FakeBridge(const FakeBridge&) = delete;
   FakeBridge& operator=(const FakeBridge&) = delete;
@@ -120,14 +113,10 @@ public:
   void on(const std::string& method, const std::string& path, std::vector<Reply> script);
   // Requests whose decoded path starts with `prefix` get what `handler` returns.
   void onPrefix(const std::string& method, const std::string& prefix, Handler handler);
-  // A script: 401 to the first `count` requests, then `then`.
-  static std::vector<Reply> unauthorizedFirst(std::size_t count, Reply then = {});
 
   std::vector<RecordedRequest> requests() const;
   std::vector<RecordedRequest> requestsTo(std::string_view path) const; // decoded or raw path
-  void clearRequests();
-  // Waits until at least `count` requests (to `path`) have been recorded; false on time-out.
-  bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
+  // Waits until at least `count` requests to `path` have been recorded; false on time-out.
   bool waitForRequests(std::string_view path, std::size_t count,
                        std::chrono::milliseconds timeout) const;
   // Off: requests are answered and counted but not kept (a benchmark's millions).
@@ -136,8 +125,6 @@ public:
   BridgeCounts counts() const;
   void resetCounts();
 
-  // The next `count` connections are closed as soon as they are accepted, before a byte is read.
-  void closeNextConnections(std::size_t count);
   // Closes every kept-alive connection that is idle (nothing half-read, nothing being answered),
   // so a client's pooled connections go stale. Returns once they are closed.
   void closeIdleConnections();
@@ -148,10 +135,6 @@ public:
 private:
   using Clock = std::chrono::steady_clock;
   struct Connection;
-  struct Chosen {
-    std::shared_ptr<const Reply> reply;
-    std::string kind;
-  };
   struct Script {
     std::vector<std::shared_ptr<const Reply>> replies;
     std::size_t served = 0;
@@ -168,8 +151,8 @@ private:
   void reject(Connection& connection, int status, const std::string& why);
   void answer(Connection& connection, RecordedRequest request, bool keepAlive);
   void plan(Connection& connection, std::shared_ptr<const Reply> reply, bool keepAlive,
-            bool headOnly, Clock::time_point from);
-  Chosen choose(const RecordedRequest& request);
+            Clock::time_point from);
+  std::shared_ptr<const Reply> choose(const RecordedRequest& request);
   void count(const std::string& kind, Clock::time_point at);
   void runOnLoop(std::function<void()> task);
   void wake();
@@ -181,7 +164,6 @@ private:
   std::atomic<std::thread::id> loopId_;
   std::once_flag joined_;
   std::atomic<bool> stopping_{false};
-  std::atomic<std::size_t> closeNext_{0};
   std::atomic<bool> recording_{true};
 
   // The loop thread's own: no lock.

@@ -10,8 +10,6 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
-#include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -35,7 +33,6 @@ public:
       std::lock_guard lock(lock_);
       requests_.push_back(std::move(request));
     }
-    changed_.notify_all();
     co_return outcome;
   }
 
@@ -43,29 +40,10 @@ public:
     std::lock_guard lock(lock_);
     return requests_;
   }
-  // The requests whose target starts with `prefix` ("/telemetry", "/assets/x").
-  std::vector<bridge::HttpRequest> requestsTo(const std::string& prefix) const {
-    std::vector<bridge::HttpRequest> matching;
-    for (auto& request : requests())
-      if (request.target.rfind(prefix, 0) == 0)
-        matching.push_back(std::move(request));
-    return matching;
-  }
-  bool waitForRequests(const std::string& prefix, std::size_t count,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
-    std::unique_lock lock(lock_);
-    return changed_.wait_for(lock, timeout, [&] {
-      std::size_t n = 0;
-      for (const auto& request : requests_)
-        n += request.target.rfind(prefix, 0) == 0;
-      return n >= count;
-    });
-  }
 
 private:
   Answer answer_;
   mutable std::mutex lock_; // guards requests_ only
-  mutable std::condition_variable changed_;
   std::vector<bridge::HttpRequest> requests_;
 };
 
@@ -90,10 +68,5 @@ public:
 private:
   boost::asio::io_context io_;
 };
-
-// Runs `task` on a context of its own until it completes; for tasks that keep no connection.
-template <typename T> T runToEnd(boost::asio::awaitable<T> task) {
-  return TestLoop().run(std::move(task));
-}
 
 } // namespace vantrel::testing

@@ -7,25 +7,15 @@
 
 namespace vantrel::testing {
 
-McpProcess::McpProcess(const Env& env, const std::string& binary)
-    : child_({binary}, ChildProcess::Options{.env = env}) {
+McpProcess::McpProcess(ChildProcess::Options options)
+    : child_({VANTREL_MCP_PATH}, std::move(options)) {
 }
-
-McpProcess::~McpProcess() = default;
 
 void McpProcess::writeRaw(std::string_view bytes) {
   // Generous: a server busy with a 20 MB line still reads on; only a dead one fails this.
   if (!child_.write(bytes, std::chrono::seconds(60)))
     throw std::runtime_error(
         "cannot write to vantrel-mcp (it closed its input or stopped reading)");
-}
-
-void McpProcess::closeInput() {
-  child_.closeInput();
-}
-
-void McpProcess::closeOutput() {
-  child_.stopReading(ChildProcess::Stream::Stdout);
 }
 
 std::optional<std::string> McpProcess::readLine(std::chrono::milliseconds timeout) {
@@ -49,11 +39,22 @@ nlohmann::json McpProcess::request(const nlohmann::json& message) {
 
 nlohmann::json McpProcess::callTool(const std::string& name, const nlohmann::json& arguments,
                                     int id) {
-  auto reply = request({{"jsonrpc", "2.0"},
-                        {"id", id},
-                        {"method", "tools/call"},
-                        {"params", {{"name", name}, {"arguments", arguments}}}});
-  return reply.at("result");
+  return request(toolCall(id, name, arguments)).at("result");
+}
+
+std::map<int, ToolText> McpProcess::toolReplies(int count, std::chrono::milliseconds timeout) {
+  std::map<int, ToolText> byId;
+  for (int i = 0; i < count; ++i) {
+    auto reply = readJson(timeout);
+    if (!reply) {
+      ADD_FAILURE() << "only " << i << " of " << count << " replies";
+      break;
+    }
+    const int id = (*reply)["id"].get<int>();
+    if (!byId.emplace(id, toolText((*reply)["result"])).second)
+      ADD_FAILURE() << "answered twice: " << id;
+  }
+  return byId;
 }
 
 std::vector<std::string> McpProcess::finish(std::chrono::milliseconds timeout) {

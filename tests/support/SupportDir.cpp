@@ -2,7 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cstdlib>
 #include <filesystem>
 
 namespace vantrel::testing {
@@ -24,15 +23,6 @@ SupportDir::SupportDir() {
   supportDir_ = home_ + "/" + kSupportUnderHome;
   bundleDir_ = supportDir_ + "/" + kBundle;
   fs::create_directories(bundleDir_);
-}
-
-SupportDir::~SupportDir() {
-  for (const auto& [name, value] : savedEnv_) {
-    if (value)
-      ::setenv(name.c_str(), value->c_str(), 1);
-    else
-      ::unsetenv(name.c_str());
-  }
 }
 
 std::string SupportDir::pathOf(std::string_view relative, bool inBundle) const {
@@ -62,13 +52,8 @@ std::map<std::string, std::string> SupportDir::env() const {
 }
 
 void SupportDir::applyToThisProcess() {
-  for (const auto& [name, value] : env()) {
-    if (!savedEnv_.count(name)) {
-      const char* old = std::getenv(name.c_str());
-      savedEnv_[name] = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
-    }
-    ::setenv(name.c_str(), value.c_str(), 1);
-  }
+  for (const auto& [name, value] : env())
+    applied_.set({{name, value}});
 }
 
 } // namespace vantrel::testing

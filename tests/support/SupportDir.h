@@ -1,9 +1,9 @@
 #pragma once
 
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 #include <map>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,12 +16,10 @@ namespace vantrel::testing {
 class SupportDir {
 public:
   SupportDir();
-  ~SupportDir();
   SupportDir(const SupportDir&) = delete;
   SupportDir& operator=(const SupportDir&) = delete;
 
   const std::string& home() const { return home_; }
-  const std::string& supportDir() const { return supportDir_; }
   const std::string& bundleDir() const { return bundleDir_; }
 
   // Writes bridge.token as {"port":port,"token":token}.
@@ -45,7 +43,7 @@ private:
   std::string home_;
   std::string supportDir_;
   std::string bundleDir_;
-  std::map<std::string, std::optional<std::string>> savedEnv_;
+  ScopedEnv applied_;
 };
 
 } // namespace vantrel::testing

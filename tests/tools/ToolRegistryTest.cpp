@@ -122,11 +122,10 @@ TEST_F(ToolRegistryTest, BridgeOutcomeComesBackAsTheClientGaveIt) {
     replies_["/events?since=3"] = c.outcome;
     // The same request through a bare client with the same answers: what the agent must see.
     auto bare = std::make_shared<ScriptedTransport>([&](const HttpRequest&) { return c.outcome; });
-    ToolResult expected = vantrel::testing::runToEnd(
-        bridge::BridgeClient(bare, [] {
-          return vantrel::testing::fixedCredentials();
-        }).request(bridge::BridgeCall::get("/events", {{"since", "3"}})));
-
+    ToolResult expected =
+        loop_.run(bridge::BridgeClient(bare, [] {
+                    return vantrel::testing::fixedCredentials();
+                  }).request(bridge::BridgeCall::get("/events", {{"since", "3"}})));
     attempts += bare->requests().size();
 
     auto x = call("get_events", {{"since", "3"}});
@@ -218,6 +217,8 @@ TEST_F(ToolRegistryTest, HadTranscriptMarksAudioOnlyForCardsShownWithATranscript
   replies_["/assets/t2"] = HttpReply{200, R"({"shortID":"t2","transcriptText":"你好"})"};
   replies_["/assets/n1"] = HttpReply{200, R"({"shortID":"n1","title":"transcriptText"})"};
   replies_["/assets/f1"] = HttpReply{404, R"({"transcriptText":"x"})"};
+  // A NUL must not end the reply early: read that far, it would say there is a transcript.
+  replies_["/assets/z1"] = HttpReply{200, std::string(R"({"transcriptText":"x"})") + '\0' + "x"};
   replies_["/assets/t2/audio"] = HttpReply{400, "{}"};
 
   auto audioReport = [&](const char* shortID) {
@@ -227,7 +228,7 @@ TEST_F(ToolRegistryTest, HadTranscriptMarksAudioOnlyForCardsShownWithATranscript
     return report.contains("hadTranscript") ? report["hadTranscript"] : json();
   };
 
-  for (const char* card : {"t1", "t2", "n1", "f1"})
+  for (const char* card : {"t1", "t2", "n1", "f1", "z1"})
     EXPECT_FALSE(call("get_asset", {{"shortID", card}}).report.contains("hadTranscript")) << card;
 
   EXPECT_EQ(withoutDuration(audioReport("t1")),
@@ -237,7 +238,7 @@ TEST_F(ToolRegistryTest, HadTranscriptMarksAudioOnlyForCardsShownWithATranscript
   EXPECT_EQ(withoutDuration(audioReport("t2")),
             json::parse(R"({"tool":"extract_audio","ok":false,"status":400,"err":"bad_request",
                             "hadTranscript":true})"));
-  for (const char* card : {"n1", "f1", "T1", "t1 ", "other"})
+  for (const char* card : {"n1", "f1", "z1", "T1", "t1 ", "other"})
     EXPECT_EQ(flagged(audioReport(card)), json()) << card;
 
   // Other tools on a recorded card never carry the member.
