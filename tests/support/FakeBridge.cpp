@@ -606,6 +606,8 @@ void FakeBridge::answer(Connection& c, RecordedRequest request, bool keepAlive) 
     recorded_.push_back(request);
   }
   recordedChanged_.notify_all();
+  if (reply->before)
+    reply->before(request);
   plan(c, std::move(reply), keepAlive, request.arrived);
 }
 

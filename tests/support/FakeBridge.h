@@ -64,6 +64,9 @@ struct Reply {
   std::optional<std::string> raw = std::nullopt;
   bool closeAfter = false; // send "Connection: close" and close once the reply is out
   bool resetAfter = false; // once the reply (or `raw`) is out, abort: the client sees a reset
+  // Runs on the fake's thread once the request is recorded, before anything is sent (before the
+  // delay): the benchmark learns that a large reply has begun. Must not call stop().
+  std::function<void(const RecordedRequest&)> before = nullptr;
   // The name this reply is counted under in counts().
   std::string kind = "";
 };
