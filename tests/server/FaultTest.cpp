@@ -156,6 +156,11 @@ TEST(FaultTest, NonBlockingStandardInputIsWaitedOnNotTakenForItsEnd) {
 }
 
 TEST(FaultTest, RunningOutOfDescriptorsIsNamedNeverTakenForAMissingApp) {
+#ifdef VANTREL_SANITIZED
+  // The sanitizer runtimes open descriptors of their own (UBSan's pointer checks use a pipe); at
+  // this limit they report their own failure and end the server, which is not what is tested.
+  GTEST_SKIP() << "needs a server without sanitizer runtimes";
+#endif
   constexpr int kCalls = 500;
   FakeBridge bridge;
   SupportDir dir;
