@@ -24,7 +24,7 @@ for target in fuzz_server fuzz_args_url; do
   echo "== $target for ${seconds}s"
   # -rss_limit_mb: the server target holds a whole input's replies at once.
   if ! (cd "$build" && "./fuzz/$target" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=4096 \
-        -max_len=65536 -print_final_stats=1 -artifact_prefix="$build/crash-$target-" \
+        -max_len=65536 -print_final_stats=1 -print_funcs=0 -artifact_prefix="$build/crash-$target-" \
         "$corpus" "${seeds[@]}"); then
     echo "== $target FAILED: see $build/crash-$target-*" >&2
     status=1
