@@ -242,8 +242,8 @@ inline std::optional<std::string> checkServerInput(std::string_view input) {
   server::ServerOptions options;
   options.transport = stub;
   options.credentials = [] {
-    return bridge::CredentialsLookup{
-        bridge::Credentials{"http://127.0.0.1:4567", std::string(kFuzzToken), 4567}, std::nullopt};
+    return bridge::CredentialsLookup{bridge::Credentials{std::string(kFuzzToken), 4567},
+                                     std::nullopt};
   };
   std::mutex outLock;
   std::vector<std::string> writes;

@@ -35,7 +35,7 @@ std::variant<Credentials, TokenProblem> parseCredentials(std::string_view bytes)
   if (text.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
     return TokenProblem::tokenHasLineBreak;
 
-  return Credentials{"http://127.0.0.1:" + std::to_string(*port), text, static_cast<int>(*port)};
+  return Credentials{text, static_cast<int>(*port)};
 }
 
 TokenFile examineTokenFile(const std::string& path) {

@@ -16,9 +16,8 @@ inline constexpr std::size_t kMaxTokenFileBytes = 64 * 1024;
 // Where the Bridge listens and the bearer token it accepts, as read from bridge.token. Only the
 // Bridge client uses this; nothing read here is kept beyond one logical request.
 struct Credentials {
-  std::string baseURL; // "http://127.0.0.1:" + port, no trailing "/"
-  std::string token;   // exactly as the file holds it; may be empty
-  int port = 0;        // 1..65535
+  std::string token; // exactly as the file holds it; may be empty
+  int port = 0;      // 1..65535, on 127.0.0.1
 
   friend bool operator==(const Credentials&, const Credentials&) = default;
 };

@@ -66,9 +66,4 @@ std::string buildTarget(std::string_view path, const std::map<std::string, std::
   return target;
 }
 
-std::string buildUrl(std::string_view baseURL, std::string_view path,
-                     const std::map<std::string, std::string>& query) {
-  return std::string(baseURL) + buildTarget(path, query);
-}
-
 } // namespace vantrel::bridge

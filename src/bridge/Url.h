@@ -21,8 +21,4 @@ std::string encodeQuery(const std::map<std::string, std::string>& query);
 // port. Pure.
 std::string buildTarget(std::string_view path, const std::map<std::string, std::string>& query);
 
-// baseURL followed by buildTarget(path, query). Pure.
-std::string buildUrl(std::string_view baseURL, std::string_view path,
-                     const std::map<std::string, std::string>& query);
-
 } // namespace vantrel::bridge

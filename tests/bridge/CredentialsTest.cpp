@@ -25,16 +25,15 @@ std::optional<Credentials> found() {
 TEST(CredentialsTest, ParsesPortAndTokenExactly) {
   auto credentials = usable(R"({"token":"  ab c\t","port":8080,"pid":12,"x":[1]})");
   ASSERT_TRUE(credentials);
-  EXPECT_EQ(credentials->baseURL, "http://127.0.0.1:8080");
+  EXPECT_EQ(credentials->port, 8080);
   EXPECT_EQ(credentials->token, "  ab c\t");
 }
 
 TEST(CredentialsTest, IntegralFloatPortAndEmptyTokenAreUsable) {
-  EXPECT_EQ(usable(R"({"port":8080.0,"token":"t"})"),
-            (Credentials{"http://127.0.0.1:8080", "t", 8080}));
-  EXPECT_EQ(usable(R"({"port":1,"token":""})"), (Credentials{"http://127.0.0.1:1", "", 1}));
-  EXPECT_EQ(usable(R"({"port":65535,"token":"x"})")->baseURL, "http://127.0.0.1:65535");
-  EXPECT_EQ(usable(R"({"port":6e3,"token":"x"})")->baseURL, "http://127.0.0.1:6000");
+  EXPECT_EQ(usable(R"({"port":8080.0,"token":"t"})"), (Credentials{"t", 8080}));
+  EXPECT_EQ(usable(R"({"port":1,"token":""})"), (Credentials{"", 1}));
+  EXPECT_EQ(usable(R"({"port":65535,"token":"x"})")->port, 65535);
+  EXPECT_EQ(usable(R"({"port":6e3,"token":"x"})")->port, 6000);
 }
 
 TEST(CredentialsTest, EachUnusableFileSaysWhy) {
@@ -86,7 +85,7 @@ protected:
 TEST_F(ReadCredentialsTest, BundleFolderWinsWhenBothUsable) {
   dir_.writeToken(1111, "bundled", /*inBundle=*/true);
   dir_.writeToken(2222, "direct", /*inBundle=*/false);
-  EXPECT_EQ(found(), (Credentials{"http://127.0.0.1:1111", "bundled", 1111}));
+  EXPECT_EQ(found(), (Credentials{"bundled", 1111}));
 }
 
 TEST_F(ReadCredentialsTest, DamagedBundleFileFallsThroughToSupportDirectory) {
@@ -94,7 +93,7 @@ TEST_F(ReadCredentialsTest, DamagedBundleFileFallsThroughToSupportDirectory) {
   for (const char* damaged : {"{not json", R"({"port":1111})", R"({"port":1111,"token":"a\nb"})",
                               R"({"port":"1111","token":"t"})", "\xff\xfe"}) {
     dir_.writeFile("bridge.token", damaged, /*inBundle=*/true);
-    EXPECT_EQ(found(), (Credentials{"http://127.0.0.1:2222", "direct", 2222})) << damaged;
+    EXPECT_EQ(found(), (Credentials{"direct", 2222})) << damaged;
   }
   // A directory where the file should be is no file at all.
   dir_.removeFile("bridge.token", true);
@@ -109,17 +108,17 @@ TEST_F(ReadCredentialsTest, HugeOrDamagedFirstFileDoesNotHideAGoodOne) {
   std::filesystem::resize_file(dir_.pathOf("bridge.token", true), 100ull << 30);
   EXPECT_EQ(examineTokenFile(dir_.pathOf("bridge.token", true)).status,
             TokenFile::Status::tooLarge);
-  EXPECT_EQ(found(), (Credentials{"http://127.0.0.1:2222", "direct", 2222}));
+  EXPECT_EQ(found(), (Credentials{"direct", 2222}));
 
   dir_.writeFile("bridge.token", std::string(R"({"port":1,"token":"t"})") + '\0' + "junk", true);
-  EXPECT_EQ(found(), (Credentials{"http://127.0.0.1:2222", "direct", 2222}));
+  EXPECT_EQ(found(), (Credentials{"direct", 2222}));
 }
 
 TEST_F(ReadCredentialsTest, ReadAfreshEveryTime) {
   dir_.writeToken(1111, "one");
   EXPECT_EQ(found()->token, "one");
   dir_.writeToken(3333, "two");
-  EXPECT_EQ(found(), (Credentials{"http://127.0.0.1:3333", "two", 3333}));
+  EXPECT_EQ(found(), (Credentials{"two", 3333}));
   dir_.removeFile("bridge.token");
   EXPECT_FALSE(found());
 }

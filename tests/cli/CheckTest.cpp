@@ -29,7 +29,7 @@ TokenFile tokenFile(Status status, const std::string& path = kFirst, int port = 
   file.path = path;
   file.status = status;
   if (status == Status::usable)
-    file.credentials = Credentials{"http://127.0.0.1:" + std::to_string(port), token, port};
+    file.credentials = Credentials{token, port};
   return file;
 }
 

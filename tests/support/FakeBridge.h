@@ -108,7 +108,6 @@ public:
   FakeBridge& operator=(const FakeBridge&) = delete;
 
   int port() const { return port_; }
-  std::string baseURL() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
   // Every matching request gets `reply` (replaces an earlier rule for the same method and path).
   void on(const std::string& method, const std::string& path, Reply reply);

@@ -49,8 +49,7 @@ private:
 
 // Credentials that need no file: the Bridge on `port` with `token`.
 inline bridge::CredentialsLookup fixedCredentials(int port = 4567, std::string token = "t0k") {
-  return {bridge::Credentials{"http://127.0.0.1:" + std::to_string(port), std::move(token), port},
-          std::nullopt};
+  return {bridge::Credentials{std::move(token), port}, std::nullopt};
 }
 
 // A context that runs coroutines on this thread, one at a time, each to its end. A transport that
