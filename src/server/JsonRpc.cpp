@@ -199,23 +199,8 @@ private:
   std::size_t i_ = 0;
 };
 
-std::string envelopeStart(std::string_view idText) {
-  std::string line = R"({"jsonrpc":"2.0","id":)";
-  line.append(idText);
-  return line;
-}
-
-} // namespace
-
-std::optional<Request> decodeRequest(std::string& line) {
-  replaceInvalidUtf8(line);
-  if (auto request = FlatRequest(line).decode())
-    return request;
-  return decodeRequestWithParser(line);
-}
-
-std::optional<Request> decodeRequestWithParser(std::string& line) {
-  replaceInvalidUtf8(line);
+// The parser's decoding of a line already made valid UTF-8.
+std::optional<Request> parseRequest(const std::string& line) {
   auto doc = parseJson(line);
   if (!doc || !doc->is_object())
     return std::nullopt;
@@ -232,6 +217,26 @@ std::optional<Request> decodeRequestWithParser(std::string& line) {
   else
     request.params = json::object();
   return request;
+}
+
+std::string envelopeStart(std::string_view idText) {
+  std::string line = R"({"jsonrpc":"2.0","id":)";
+  line.append(idText);
+  return line;
+}
+
+} // namespace
+
+std::optional<Request> decodeRequest(std::string& line) {
+  replaceInvalidUtf8(line);
+  if (auto request = FlatRequest(line).decode())
+    return request;
+  return parseRequest(line);
+}
+
+std::optional<Request> decodeRequestWithParser(std::string& line) {
+  replaceInvalidUtf8(line);
+  return parseRequest(line);
 }
 
 std::string resultLine(std::string_view idText, std::string_view resultText) {

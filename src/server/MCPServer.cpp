@@ -1,7 +1,6 @@
 #include "server/MCPServer.h"
 
 #include "bridge/AsioTransport.h"
-#include "server/ProcessSetup.h"
 #include "server/Responder.h"
 
 namespace vantrel::server {
@@ -33,14 +32,6 @@ boost::asio::awaitable<void> serveToolCall(std::shared_ptr<tools::ToolRegistry> 
 }
 
 } // namespace
-
-std::size_t ServerOptions::loopThreadCountDefault() {
-  return loopThreadCount();
-}
-
-std::size_t ServerOptions::loopStackSizeDefault() {
-  return loopStackSize();
-}
 
 MCPServer::MCPServer(LineWriter::Sink out, LineWriter::Sink err, ServerOptions options)
     : loop_(std::make_unique<EventLoop>(options.loopThreads, options.loopStack)),

@@ -6,6 +6,7 @@
 #include "server/JsonRpc.h"
 #include "server/LineReader.h"
 #include "server/LineWriter.h"
+#include "server/ProcessSetup.h"
 #include "server/TaskGroup.h"
 #include "tools/ToolRegistry.h"
 
@@ -21,11 +22,8 @@ namespace vantrel::server {
 struct ServerOptions {
   std::shared_ptr<bridge::HttpTransport> transport; // null: an AsioTransport of its own
   bridge::BridgeClient::CredentialsSource credentials = bridge::readCredentials;
-  std::size_t loopThreads = loopThreadCountDefault();
-  std::size_t loopStack = loopStackSizeDefault();
-
-  static std::size_t loopThreadCountDefault();
-  static std::size_t loopStackSizeDefault();
+  std::size_t loopThreads = loopThreadCount();
+  std::size_t loopStack = loopStackSize();
 };
 
 // The MCP server over one line-based connection: reads requests, answers initialize,

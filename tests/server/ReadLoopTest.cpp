@@ -24,7 +24,7 @@ struct Run {
 // Runs the server to end of input over `input`. Without a Bridge there are no credentials, so
 // no tool call gets past "not running"; with one, it answers every request {"ok":1}.
 Run runInput(std::string input, bool withBridge = false,
-             std::size_t loopThreads = ServerOptions::loopThreadCountDefault()) {
+             std::size_t loopThreads = loopThreadCount()) {
   Run run;
   std::mutex lock;
   auto transport =
