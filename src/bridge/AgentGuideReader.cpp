@@ -9,17 +9,38 @@
 
 namespace vantrel::bridge {
 
+GuideRead readGuideFile(const std::string& path) {
+  FileRead read = readFileBytes(path, kMaxGuideBytes);
+  using Status = GuideRead::Status;
+  switch (read.status) {
+  case FileRead::Status::ok:
+    if (!isValidUtf8(read.bytes))
+      return {Status::notUtf8, {}, 0};
+    return {Status::readable, std::move(read.bytes), 0};
+  case FileRead::Status::missing:
+    return {Status::missing, {}, read.error};
+  case FileRead::Status::notRegular:
+  case FileRead::Status::unreadable:
+    return {Status::unreadable, {}, read.error};
+  case FileRead::Status::tooLarge:
+    return {Status::tooLarge, {}, 0};
+  case FileRead::Status::noResources:
+    return {Status::noResources, {}, read.error};
+  }
+  return {Status::unreadable, {}, read.error};
+}
+
 ToolResult AgentGuideReader::load() {
-  std::optional<FileRead> shortage;
+  std::optional<GuideRead> shortage;
   bool tooLarge = false;
   // A guide that cannot be read as UTF-8 text counts as absent, so the next place may serve.
   for (const auto& candidate : StorePaths::resolveCandidates("agent-guide.md")) {
-    FileRead read = readFileBytes(candidate, kMaxGuideBytes);
-    if (read.status == FileRead::Status::ok && isValidUtf8(read.bytes))
-      return ToolResult::ok(std::move(read.bytes));
-    if (read.status == FileRead::Status::noResources && !shortage)
-      shortage = std::move(read);
-    tooLarge = tooLarge || read.status == FileRead::Status::tooLarge;
+    GuideRead guide = readGuideFile(candidate);
+    if (guide.status == GuideRead::Status::readable)
+      return ToolResult::ok(std::move(guide.text));
+    if (guide.status == GuideRead::Status::noResources && !shortage)
+      shortage = std::move(guide);
+    tooLarge = tooLarge || guide.status == GuideRead::Status::tooLarge;
   }
   // "Not found" would send the agent to start an app that may be running; say what happened.
   if (shortage) {

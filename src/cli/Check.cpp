@@ -3,10 +3,8 @@
 #include "bridge/AgentGuideReader.h"
 #include "bridge/AsioTransport.h"
 #include "bridge/BridgeClient.h"
-#include "bridge/FileBytes.h"
 #include "bridge/StorePaths.h"
 #include "cli/Printable.h"
-#include "common/Utf8.h"
 #include "server/EventLoop.h"
 #include "server/ProcessSetup.h"
 
@@ -24,6 +22,15 @@ using bridge::TokenProblem;
 
 std::string errorText(int error) {
   return std::generic_category().message(error);
+}
+
+// The words for a file that could not be read, shared by bridge.token and agent-guide.md.
+std::string unreadableText(int error) {
+  return "无法读取：" + (error != 0 ? errorText(error) : "不是普通文件");
+}
+
+std::string shortageText(int error) {
+  return "无法打开：" + errorText(error) + "（本进程的文件描述符或内存不足）";
 }
 
 std::string ordinalText(std::size_t ordinal) {
@@ -53,11 +60,11 @@ std::string tokenState(const TokenFile& file) {
   case TokenFile::Status::missing:
     return "没有这个文件";
   case TokenFile::Status::unreadable:
-    return "无法读取：" + (file.error != 0 ? errorText(file.error) : "不是普通文件");
+    return unreadableText(file.error);
   case TokenFile::Status::tooLarge:
     return "无法使用：超过 64 KiB，不是砚舟写的文件";
   case TokenFile::Status::noResources:
-    return "无法打开：" + errorText(file.error) + "（本进程的文件描述符或内存不足）";
+    return shortageText(file.error);
   case TokenFile::Status::unusable:
     return "无法使用：" + problemText(file.problem);
   case TokenFile::Status::usable:
@@ -69,13 +76,13 @@ std::string tokenState(const TokenFile& file) {
 std::string guideProblem(const GuideFile& file) {
   switch (file.status) {
   case GuideFile::Status::unreadable:
-    return "无法读取：" + (file.error != 0 ? errorText(file.error) : "不是普通文件");
+    return unreadableText(file.error);
   case GuideFile::Status::notUtf8:
     return "不是 UTF-8 文本";
   case GuideFile::Status::tooLarge:
     return "超过 16 MiB，不是砚舟生成的指导文档";
   case GuideFile::Status::noResources:
-    return "无法打开：" + errorText(file.error) + "（本进程的文件描述符或内存不足）";
+    return shortageText(file.error);
   case GuideFile::Status::missing:
   case GuideFile::Status::readable:
     break;
@@ -188,31 +195,8 @@ std::string probeLine(const std::optional<Probe>& probe) {
 }
 
 GuideFile examineGuideFile(const std::string& path) {
-  GuideFile file;
-  file.path = path;
-  bridge::FileRead read = bridge::readFileBytes(path, bridge::kMaxGuideBytes);
-  file.error = read.error;
-  switch (read.status) {
-  case bridge::FileRead::Status::ok:
-    file.status =
-        isValidUtf8(read.bytes) ? GuideFile::Status::readable : GuideFile::Status::notUtf8;
-    file.size = read.bytes.size();
-    break;
-  case bridge::FileRead::Status::missing:
-    file.status = GuideFile::Status::missing;
-    break;
-  case bridge::FileRead::Status::notRegular:
-  case bridge::FileRead::Status::unreadable:
-    file.status = GuideFile::Status::unreadable;
-    break;
-  case bridge::FileRead::Status::tooLarge:
-    file.status = GuideFile::Status::tooLarge;
-    break;
-  case bridge::FileRead::Status::noResources:
-    file.status = GuideFile::Status::noResources;
-    break;
-  }
-  return file;
+  bridge::GuideRead read = bridge::readGuideFile(path);
+  return GuideFile{path, read.status, read.text.size(), read.error};
 }
 
 std::string guideLine(const std::vector<GuideFile>& candidates) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/AgentGuideReader.h"
 #include "bridge/Credentials.h"
 
 #include <chrono>
@@ -45,7 +46,7 @@ std::string probeLine(const std::optional<Probe>& probe);
 
 // What one candidate agent-guide.md came to, read as get_guide reads it.
 struct GuideFile {
-  enum class Status { missing, unreadable, notUtf8, tooLarge, noResources, readable };
+  using Status = bridge::GuideRead::Status;
   std::string path;
   Status status = Status::missing;
   std::size_t size = 0; // bytes, when readable
