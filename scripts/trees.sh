@@ -1,4 +1,5 @@
-# Sourced by the scripts that build the sanitized trees, so each tree is configured one way.
+# Sourced by ./dev and the scripts that build the sanitized trees, so each tree is configured
+# one way and a changed option always reaches a tree that exists already.
 # build-asan: clang, AddressSanitizer + UndefinedBehaviorSanitizer, with libFuzzer's coverage in
 #             every library, so the same objects serve the test suite and the fuzz targets.
 # build-tsan: clang, ThreadSanitizer.
@@ -8,24 +9,30 @@
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 jobs="$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)"
-export CC="${CC:-clang}" CXX="${CXX:-clang++}"
 
-# configure_tree NAME: configures $root/NAME when it is new or its options changed.
-configure_tree() {
-  local dir="$root/$1" options=()
-  case "$1" in
-  build-asan)
-    options=(-DSANITIZE=address,undefined,fuzzer-no-link -DVANTREL_BUILD_FUZZ=ON
-             -DVANTREL_BUILD_HOSTSIM=OFF) ;;
-  build-tsan)
-    options=(-DSANITIZE=thread -DVANTREL_BUILD_FUZZ=OFF -DVANTREL_BUILD_HOSTSIM=OFF) ;;
-  esac
-  local wanted="$CC $CXX ${options[*]}"
+# configure_dir DIR [cmake args...]: configures DIR when it is new or was last configured with
+# other arguments; otherwise leaves it to build incrementally.
+configure_dir() {
+  local dir=$1
+  shift
+  local wanted="$*"
   if [ ! -f "$dir/build.ninja" ] || [ "$(cat "$dir/.dev-options" 2>/dev/null)" != "$wanted" ]; then
-    cmake -S "$root" -B "$dir" -G Ninja \
-      -DCMAKE_C_COMPILER="$CC" -DCMAKE_CXX_COMPILER="$CXX" \
-      -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS="-O1 -g1" \
-      -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DVANTREL_BUILD_TESTS=ON "${options[@]}" >/dev/null
+    cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
     echo "$wanted" >"$dir/.dev-options"
   fi
+}
+
+# configure_tree NAME: configures the sanitized tree $root/NAME.
+configure_tree() {
+  local options=()
+  case "$1" in
+  build-asan)
+    options=(-DSANITIZE=address,undefined,fuzzer-no-link -DVANTREL_BUILD_FUZZ=ON) ;;
+  build-tsan)
+    options=(-DSANITIZE=thread -DVANTREL_BUILD_FUZZ=OFF) ;;
+  esac
+  configure_dir "$root/$1" \
+    -DCMAKE_C_COMPILER="${CC:-clang}" -DCMAKE_CXX_COMPILER="${CXX:-clang++}" \
+    -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS="-O1 -g1" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+    -DVANTREL_BUILD_TESTS=ON -DVANTREL_BUILD_HOSTSIM=OFF "${options[@]}"
 }
