@@ -51,28 +51,7 @@ std::string BenchBridge::largeAssetBody(std::string_view shortID, std::size_t by
 
 void BenchBridge::serveLarge(std::string_view shortID, std::string body) {
   bridge_.on("GET", std::string(kAssets) + std::string(shortID),
-             testing::Reply{.body = std::move(body),
-                            .before = [this](const testing::RecordedRequest&) { noteLargeStart(); },
-                            .kind = "asset"});
-}
-
-void BenchBridge::noteLargeStart() {
-  {
-    std::lock_guard lock(largeLock_);
-    ++largeStarts_;
-  }
-  largeStarted_.notify_all();
-}
-
-std::uint64_t BenchBridge::largeStarts() const {
-  std::lock_guard lock(largeLock_);
-  return largeStarts_;
-}
-
-bool BenchBridge::waitLargeStarts(std::uint64_t count,
-                                  std::chrono::steady_clock::time_point deadline) const {
-  std::unique_lock lock(largeLock_);
-  return largeStarted_.wait_until(lock, deadline, [&] { return largeStarts_ >= count; });
+             testing::Reply{.body = std::move(body), .kind = kLarge});
 }
 
 testing::Reply BenchBridge::respond(const testing::RecordedRequest& request) const {
@@ -84,22 +63,29 @@ testing::Reply BenchBridge::respond(const testing::RecordedRequest& request) con
     if (!id.empty() && id.find_first_of("/?") == std::string_view::npos)
       return {.body = assetBody(id),
               .delay = std::chrono::milliseconds(holdMs_.load()),
-              .kind = "asset"};
+              .kind = kAsset};
   }
   if (request.method == "POST" && target == "/telemetry")
-    return {.kind = "telemetry"};
+    return {.kind = kTelemetry};
   return {.status = 404, .body = R"({"error":"not found"})", .kind = "other"};
 }
 
 BridgeCounts BenchBridge::counts() const {
   testing::BridgeCounts seen = bridge_.counts();
-  BridgeCounts counts{seen.connections,     seen.peakOpen,           seen.of("asset"),
-                      seen.of("telemetry"), seen.of("unauthorized"), 0};
-  counts.other = seen.requests - counts.assetGets - counts.telemetry - counts.unauthorized;
-  if (auto asset = seen.kinds.find("asset"); asset != seen.kinds.end()) {
-    counts.firstAsset = asset->second.first;
-    counts.lastAsset = asset->second.last;
+  BridgeCounts counts{seen.connections,    seen.peakOpen,           0,
+                      seen.of(kTelemetry), seen.of("unauthorized"), 0};
+  // The large reply is an asset GET as well; it is counted apart only so it can be waited for.
+  for (const std::string* kind : {&kAsset, &kLarge}) {
+    auto found = seen.kinds.find(*kind);
+    if (found == seen.kinds.end() || found->second.requests == 0)
+      continue;
+    const auto& asset = found->second;
+    counts.firstAsset =
+        counts.assetGets == 0 ? asset.first : std::min(counts.firstAsset, asset.first);
+    counts.lastAsset = counts.assetGets == 0 ? asset.last : std::max(counts.lastAsset, asset.last);
+    counts.assetGets += asset.requests;
   }
+  counts.other = seen.requests - counts.assetGets - counts.telemetry - counts.unauthorized;
   return counts;
 }
 

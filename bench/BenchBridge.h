@@ -4,9 +4,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -19,7 +17,7 @@ struct BridgeCounts {
   std::uint64_t assetGets = 0;    // GET /assets/<id>, answered 200
   std::uint64_t telemetry = 0;    // POST /telemetry
   std::uint64_t unauthorized = 0; // wrong or missing bearer token
-  std::uint64_t other = 0;        // anything else: 404, or a request it could not take
+  std::uint64_t other = 0;        // anything else, answered 404 (malformed requests go uncounted)
   // When the first and the last asset request of the period arrived, after the reset; zero when
   // none did. Under a burst this shows how long the client took to get every request out.
   std::chrono::steady_clock::duration firstAsset{}, lastAsset{};
@@ -41,6 +39,10 @@ public:
 
   BridgeCounts counts() const;
   void resetCounts() { bridge_.resetCounts(); } // connections still open are not counted again
+  // Waits until counts().telemetry reaches `count`; false at the deadline.
+  bool waitTelemetry(std::uint64_t count, std::chrono::steady_clock::time_point deadline) const {
+    return bridge_.waitForCount(kTelemetry, count, deadline);
+  }
 
   // The exact body served for one card, so callers can check what came back.
   static std::string assetBody(std::string_view shortID);
@@ -50,22 +52,24 @@ public:
   static std::string largeAssetBody(std::string_view shortID, std::size_t bytes);
 
   // From now on GET /assets/<shortID> is answered at once with `body`, held or not, token or
-  // not: a reply too large to build per request. Each time that answer starts going out,
-  // largeStarts() goes up by one.
+  // not: a reply too large to build per request. Each time such a request is read, just before
+  // its answer starts going out, largeStarts() goes up by one (counted since the last reset, and
+  // among the asset GETs too).
   void serveLarge(std::string_view shortID, std::string body);
-  std::uint64_t largeStarts() const;
+  std::uint64_t largeStarts() const { return bridge_.counts().of(kLarge); }
   // Waits until largeStarts() reaches `count`; false at the deadline.
-  bool waitLargeStarts(std::uint64_t count, std::chrono::steady_clock::time_point deadline) const;
+  bool waitLargeStarts(std::uint64_t count, std::chrono::steady_clock::time_point deadline) const {
+    return bridge_.waitForCount(kLarge, count, deadline);
+  }
 
 private:
+  // The fake's count names (Reply::kind).
+  static inline const std::string kAsset = "asset", kLarge = "large", kTelemetry = "telemetry";
+
   testing::Reply respond(const testing::RecordedRequest& request) const; // on the fake's thread
-  void noteLargeStart();                                                 // on the fake's thread
 
   const std::string token_;
   std::atomic<long long> holdMs_{0};
-  mutable std::mutex largeLock_; // guards largeStarts_ only
-  mutable std::condition_variable largeStarted_;
-  std::uint64_t largeStarts_ = 0;
   testing::FakeBridge bridge_; // last: its loop stops before the members it reads go
 };
 

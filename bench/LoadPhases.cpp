@@ -165,9 +165,7 @@ bool heldBurst(const BenchConfig& config, BenchBridge& bridge, int calls, bool p
   out.wall = last - start;
 
   // Each call's usage report is part of the server's cost: let them land before the reap.
-  for (auto until = Clock::now() + 10s;
-       bridge.counts().telemetry < static_cast<std::uint64_t>(done) && Clock::now() < until;)
-    std::this_thread::sleep_for(1ms);
+  bridge.waitTelemetry(static_cast<std::uint64_t>(done), Clock::now() + 10s);
   auto status = readProcStatus(server->pid());
   sampler.stop();
   out.counts = bridge.counts();

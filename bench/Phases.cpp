@@ -299,9 +299,7 @@ void runGetAsset(const BenchConfig& config, BenchBridge& bridge, Report& report)
   }
   // Each call's usage report is part of its cost: let the last ones land before the reap.
   const auto relayCalls = static_cast<std::uint64_t>(relayId - 1);
-  for (auto deadline = Clock::now() + 2s;
-       bridge.counts().telemetry < relayCalls && Clock::now() < deadline;)
-    std::this_thread::sleep_for(1ms);
+  bridge.waitTelemetry(relayCalls, Clock::now() + 2s);
   BridgeCounts counts = bridge.counts();
   auto exit = finish(*server, error);
   if (!exit) {

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <future>
 #include <poll.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -213,6 +215,29 @@ TEST(FakeBridgeTest, HeldRepliesGoOutTogetherAfterTheHoldWithoutStallingOthers) 
   EXPECT_LT(fastAnswered, *first) << "the held replies stalled a request that was not held";
   EXPECT_GE(*first - sent, kHold - 1ms) << "a held reply went out early";
   EXPECT_LT(*last - *first, kHold / 2) << "held replies went out one after another";
+}
+
+TEST(FakeBridgeTest, WaitForCountWakesAsARequestOfThatKindIsReadBeforeItsHeldAnswer) {
+  constexpr auto kHold = 1000ms;
+  FakeBridge bridge;
+  bridge.on("GET", "/held", Reply{.body = "late", .delay = kHold, .kind = "held"});
+  EXPECT_FALSE(bridge.waitForCount("held", 1, Clock::now() + 20ms));
+  // Already waiting when the request comes: only a wake-up from the count ends it in time.
+  auto waiter = std::async(std::launch::async, [&] {
+    bool reached = bridge.waitForCount("held", 1, Clock::now() + 10s);
+    return std::make_pair(reached, Clock::now());
+  });
+  std::this_thread::sleep_for(100ms);
+  RawClient client(bridge.port());
+  auto sent = Clock::now();
+  client.send("GET /held HTTP/1.1\r\n\r\n");
+  auto [reached, woke] = waiter.get();
+  EXPECT_TRUE(reached);
+  EXPECT_LT(woke - sent, kHold / 2) << "not woken when the request was counted";
+  EXPECT_EQ(bodyOf(client.receiveResponse()), "late");
+  EXPECT_EQ(bridge.counts().of("held"), 1u);
+  EXPECT_FALSE(bridge.waitForCount("held", 2, Clock::now() + 20ms));
+  EXPECT_FALSE(bridge.waitForCount("other", 1, Clock::now())) << "counted under its own kind only";
 }
 
 TEST(FakeBridgeTest, ClosingWithoutAnAnswerIsAnEndWithNoBytes) {

@@ -286,14 +286,23 @@ void FakeBridge::resetCounts() {
   resetAt_ = Clock::now();
 }
 
+bool FakeBridge::waitForCount(const std::string& kind, std::uint64_t n,
+                              Clock::time_point deadline) const {
+  std::unique_lock lock(countsLock_);
+  return counted_.wait_until(lock, deadline, [&] { return counts_.of(kind) >= n; });
+}
+
 void FakeBridge::count(const std::string& kind, Clock::time_point at) {
-  std::lock_guard lock(countsLock_);
-  ++counts_.requests;
-  auto& entry = counts_.kinds[kind];
-  auto since = std::max(Clock::duration::zero(), at - resetAt_);
-  if (entry.requests++ == 0)
-    entry.first = since;
-  entry.last = since;
+  {
+    std::lock_guard lock(countsLock_);
+    ++counts_.requests;
+    auto& entry = counts_.kinds[kind];
+    auto since = std::max(Clock::duration::zero(), at - resetAt_);
+    if (entry.requests++ == 0)
+      entry.first = since;
+    entry.last = since;
+  }
+  counted_.notify_all();
 }
 
 void FakeBridge::closeIdleConnections() {
@@ -606,8 +615,6 @@ void FakeBridge::answer(Connection& c, RecordedRequest request, bool keepAlive) 
     recorded_.push_back(request);
   }
   recordedChanged_.notify_all();
-  if (reply->before)
-    reply->before(request);
   plan(c, std::move(reply), keepAlive, request.arrived);
 }
 

@@ -64,10 +64,8 @@ struct Reply {
   std::optional<std::string> raw = std::nullopt;
   bool closeAfter = false; // send "Connection: close" and close once the reply is out
   bool resetAfter = false; // once the reply (or `raw`) is out, abort: the client sees a reset
-  // Runs on the fake's thread once the request is recorded, before anything is sent (before the
-  // delay): the benchmark learns that a large reply has begun. Must not call stop().
-  std::function<void(const RecordedRequest&)> before = nullptr;
-  // The name this reply is counted under in counts().
+  // The name this reply is counted under in counts(), as soon as the request is read (before
+  // the delay and before any byte of the answer).
   std::string kind = "";
 };
 
@@ -126,6 +124,9 @@ public:
 
   BridgeCounts counts() const;
   void resetCounts();
+  // Waits until counts().of(kind) reaches `n`; false at the deadline.
+  bool waitForCount(const std::string& kind, std::uint64_t n,
+                    std::chrono::steady_clock::time_point deadline) const;
 
   // Closes every kept-alive connection that is idle (nothing half-read, nothing being answered),
   // so a client's pooled connections go stale. Returns once they are closed.
@@ -182,6 +183,7 @@ private:
   std::vector<RecordedRequest> recorded_;
 
   mutable std::mutex countsLock_; // guards counts_, resetAt_ and open_ only
+  mutable std::condition_variable counted_;
   BridgeCounts counts_;
   Clock::time_point resetAt_;
   std::uint64_t open_ = 0;
