@@ -92,8 +92,7 @@ bool heldBurst(const BenchConfig& config, BenchBridge& bridge, int calls, bool p
     burst += getAssetLine(kFirstHeldId + i, shortIdFor(kFirstHeldId + i));
   std::vector<bool> answered(static_cast<std::size_t>(calls), false);
   int done = 0;
-  std::uint64_t lines = 0, misframed = 0;
-  std::string firstMisframed;
+  std::uint64_t lines = 0;
   Clock::time_point last{}, pingSentAt{};
   bool pingTried = false, pingSent = false;
 
@@ -132,8 +131,7 @@ bool heldBurst(const BenchConfig& config, BenchBridge& bridge, int calls, bool p
       ++out.wrongText;
       return;
     }
-    if (misframed++ == 0)
-      firstMisframed = shorten(line);
+    report.countReplies(0, 1, shorten(line)); // the report keeps the first one
   };
 
   while ((done < calls || (pingSent && !out.pingMs)) && writeState != 2) {
@@ -161,7 +159,7 @@ bool heldBurst(const BenchConfig& config, BenchBridge& bridge, int calls, bool p
   if (done < calls && writeState == 0)
     server->sendSignal(SIGKILL); // frees a writer stuck on a full pipe
   writer.join();
-  report.countReplies(lines, misframed, firstMisframed);
+  report.countReplies(lines, 0);
   out.wall = last - start;
 
   // Each call's usage report is part of the server's cost: let them land before the reap.
@@ -268,8 +266,7 @@ void runLargeReply(const BenchConfig& config, BenchBridge& bridge, Report& repor
   sampler.stop();
   std::optional<double> smallMs, largeMs;
   bool smallFirst = false;
-  std::uint64_t misframed = 0;
-  std::string firstMisframed, largeWrong;
+  std::string largeWrong;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const auto& [line, at] = lines[i];
     auto tool = parseToolReply(line);
@@ -282,11 +279,11 @@ void runLargeReply(const BenchConfig& config, BenchBridge& bridge, Report& repor
     } else if (auto id = replyId(line); id && (*id == kSmallId || *id == kLargeId)) {
       largeWrong = "reply " + std::to_string(*id) + " is not the card asked for (" +
                    std::to_string(line.size()) + " bytes): " + shorten(line);
-    } else if (misframed++ == 0) {
-      firstMisframed = shorten(line);
+    } else {
+      report.countReplies(0, 1, shorten(line));
     }
   }
-  report.countReplies(lines.size(), misframed, firstMisframed);
+  report.countReplies(lines.size(), 0);
   Row small = atMost(
       row("large_small_ms", "get_asset answered during a " + size + " MiB relay", smallMs, "ms",
           std::nullopt,
