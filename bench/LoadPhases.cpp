@@ -192,8 +192,17 @@ bool heldBurst(const BenchConfig& config, BenchBridge& bridge, int calls, bool p
   return true;
 }
 
-std::optional<double> mib(const Burst& burst, long kib) {
-  return burst.sampled ? std::optional<double>(kib / 1024.0) : std::nullopt;
+std::optional<double> mib(bool sampled, long kib) {
+  return sampled ? std::optional<double>(kib / 1024.0) : std::nullopt;
+}
+
+double seconds(Clock::duration span) {
+  return std::chrono::duration<double>(span).count();
+}
+
+// The burst's wall time; nothing when no answer was right.
+std::optional<double> wallSeconds(const Burst& burst) {
+  return burst.right > 0 ? std::optional<double>(seconds(burst.wall)) : std::nullopt;
 }
 
 std::optional<double> measured(const Burst& burst, long value) {
@@ -287,10 +296,8 @@ void runLargeReply(const BenchConfig& config, BenchBridge& bridge, Report& repor
   Row small = atMost(
       row("large_small_ms", "get_asset answered during a " + size + " MiB relay", smallMs, "ms",
           std::nullopt,
-          smallMs ? (smallFirst ? "sent once the Bridge began sending the large reply; answered "
-                                  "before it"
-                                : "sent once the Bridge began sending the large reply; answered "
-                                  "after it")
+          smallMs ? std::string("sent once the Bridge began sending the large reply; answered ") +
+                        (smallFirst ? "before" : "after") + " it"
                   : "not answered right"),
       50, "≤ 50 ms");
   if (!smallMs)
@@ -299,10 +306,9 @@ void runLargeReply(const BenchConfig& config, BenchBridge& bridge, Report& repor
   report.add(
       row("large_reply_ms", size + " MiB get_asset round trip", largeMs, "ms", std::nullopt,
           largeMs ? "arrived whole and right, as one line" : "did not arrive whole and right"));
-  report.add(
-      row("large_peak_rss_mib", "peak server RSS relaying " + size + " MiB",
-          sampler.sampled() ? std::optional<double>(sampler.peakRssKiB() / 1024.0) : std::nullopt,
-          "MiB", std::nullopt, "VmRSS sampled every 2 ms"));
+  report.add(row("large_peak_rss_mib", "peak server RSS relaying " + size + " MiB",
+                 mib(sampler.sampled(), sampler.peakRssKiB()), "MiB", std::nullopt,
+                 "VmRSS sampled every 2 ms"));
   if (!largeWrong.empty())
     report.fail("large reply", largeWrong);
   else if (!largeMs || !smallMs)
@@ -322,20 +328,18 @@ void runHeld(const BenchConfig& config, BenchBridge& bridge, Report& report) {
   if (!heldBurst(config, bridge, n, true, report, burst, error))
     report.fail("held calls", error);
 
-  const double holdS = std::chrono::duration<double>(config.hold).count();
+  const double holdS = seconds(config.hold);
   const BridgeCounts& counts = burst.counts;
-  Row wall = atMost(
-      row("held_wall_s", "held get_asset x" + std::to_string(n) + ": wall to last answer",
-          burst.right > 0 ? std::optional<double>(std::chrono::duration<double>(burst.wall).count())
-                          : std::nullopt,
-          "s", holdS,
-          std::to_string(burst.right) + " of " + std::to_string(n) + " answers right, " +
-              std::to_string(burst.wrongText) +
-              " wrong; the Bridge held each for the floor time; requests reached it from " +
-              formatNumber(millis(counts.firstAsset)) + " ms to " +
-              formatNumber(millis(counts.lastAsset)) + " ms; peak " +
-              std::to_string(counts.peakOpen) + " Bridge connections open"),
-      1.15 * holdS, "≤ " + formatNumber(1.15 * holdS) + " s");
+  Row wall =
+      atMost(row("held_wall_s", "held get_asset x" + std::to_string(n) + ": wall to last answer",
+                 wallSeconds(burst), "s", holdS,
+                 std::to_string(burst.right) + " of " + std::to_string(n) + " answers right, " +
+                     std::to_string(burst.wrongText) +
+                     " wrong; the Bridge held each for the floor time; requests reached it from " +
+                     formatNumber(millis(counts.firstAsset)) + " ms to " +
+                     formatNumber(millis(counts.lastAsset)) + " ms; peak " +
+                     std::to_string(counts.peakOpen) + " Bridge connections open"),
+             1.15 * holdS, "≤ " + formatNumber(1.15 * holdS) + " s");
   if (burst.right != n)
     wall.met = false; // fast but wrong is not met
   report.add(wall);
@@ -355,7 +359,7 @@ void runHeld(const BenchConfig& config, BenchBridge& bridge, Report& report) {
   report.add(row("held_ping_in_flight", "calls held at the Bridge when the ping was sent",
                  static_cast<double>(burst.atBridgeWhenPinged), ""));
   report.add(atMost(row("held_peak_rss_mib", "peak server RSS during held calls",
-                        mib(burst, burst.peakRssKiB), "MiB", std::nullopt,
+                        mib(burst.sampled, burst.peakRssKiB), "MiB", std::nullopt,
                         "VmHWM, and VmRSS sampled every 2 ms"),
                     20, "≤ 20 MiB"));
   report.add(atMost(row("held_peak_threads", "peak server threads during held calls",
@@ -387,15 +391,12 @@ void runMany(const BenchConfig& config, BenchBridge& bridge, Report& report) {
   if (!ran)
     right.met = false;
   report.add(right);
-  report.add(row("many_wall_s", label + ": wall to last answer",
-                 burst.right > 0
-                     ? std::optional<double>(std::chrono::duration<double>(burst.wall).count())
-                     : std::nullopt,
-                 "s", std::chrono::duration<double>(config.hold).count()));
-  report.add(
-      atMost(row("many_peak_rss_mib", label + ": peak server RSS", mib(burst, burst.peakRssKiB),
-                 "MiB", std::nullopt, "VmHWM, and VmRSS sampled every 2 ms"),
-             64, "≤ 64 MiB"));
+  report.add(row("many_wall_s", label + ": wall to last answer", wallSeconds(burst), "s",
+                 seconds(config.hold)));
+  report.add(atMost(row("many_peak_rss_mib", label + ": peak server RSS",
+                        mib(burst.sampled, burst.peakRssKiB), "MiB", std::nullopt,
+                        "VmHWM, and VmRSS sampled every 2 ms"),
+                    64, "≤ 64 MiB"));
   report.add(row("many_cpu_ms", label + ": server CPU", burst.cpuMs, "ms"));
   report.add(row("many_peak_threads", label + ": peak server threads",
                  measured(burst, burst.peakThreads), ""));
