@@ -34,7 +34,9 @@ std::string_view headerValue(std::string_view head, std::string_view name) {
 
 } // namespace
 
-DirectClient::DirectClient(int port, std::string token) : port_(port), token_(std::move(token)) {
+DirectClient::DirectClient(int port, std::string token)
+    : port_(port), afterPath_(" HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                              "\r\nAuthorization: Bearer " + token + "\r\n\r\n") {
 }
 
 DirectClient::~DirectClient() {
@@ -42,9 +44,7 @@ DirectClient::~DirectClient() {
 }
 
 std::optional<std::string> DirectClient::get(const std::string& path) {
-  const std::string request = "GET " + path +
-                              " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
-                              "\r\nAuthorization: Bearer " + token_ + "\r\n\r\n";
+  const std::string request = "GET " + path + afterPath_;
   // A kept connection the server has closed meanwhile is retried once on a new one, as any
   // pooling client does; a new connection that fails is a failure.
   for (;;) {

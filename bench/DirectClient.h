@@ -30,7 +30,7 @@ private:
   bool receiveMore(); // false on end of connection, an error, or ten seconds of silence
 
   int port_;
-  std::string token_;
+  std::string afterPath_; // the request's fixed rest, built once: get() is what the floor times
   int fd_ = -1;
   std::string received_;
   long connections_ = 0;
