@@ -10,12 +10,20 @@ json parse(std::string_view line) {
   return json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
 }
 
+// The integer id of a JSON-RPC 2.0 message; nothing for any other value.
+std::optional<std::int64_t> integerId(const json& message) {
+  if (!message.is_object())
+    return std::nullopt;
+  auto version = message.find("jsonrpc");
+  auto id = message.find("id");
+  if (version == message.end() || *version != "2.0" || id == message.end() ||
+      !id->is_number_integer())
+    return std::nullopt;
+  return id->get<std::int64_t>();
+}
+
 bool isReplyTo(const json& reply, std::int64_t id) {
-  if (!reply.is_object())
-    return false;
-  auto found = reply.find("id");
-  return found != reply.end() && found->is_number_integer() && found->get<std::int64_t>() == id &&
-         reply.value("jsonrpc", "") == "2.0";
+  return integerId(reply) == id;
 }
 
 } // namespace
@@ -57,13 +65,9 @@ bool isPingReply(std::string_view line, std::int64_t id) {
 
 std::optional<std::int64_t> replyId(std::string_view line) {
   json reply = parse(line);
-  if (!reply.is_object() || reply.value("jsonrpc", "") != "2.0" ||
-      reply.contains("result") == reply.contains("error"))
-    return std::nullopt;
-  auto id = reply.find("id");
-  if (id == reply.end() || !id->is_number_integer())
-    return std::nullopt;
-  return id->get<std::int64_t>();
+  if (reply.contains("result") == reply.contains("error"))
+    return std::nullopt; // a request, a notification, or not a message at all
+  return integerId(reply);
 }
 
 std::optional<ToolReply> parseToolReply(std::string_view line) {
