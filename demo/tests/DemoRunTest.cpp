@@ -1,12 +1,12 @@
-#include "StopSignal.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -14,6 +14,8 @@ namespace vantrel::demo {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ChildProcess;
+using Clock = ChildProcess::Clock;
 
 struct DemoRun {
   std::optional<int> exitCode;
@@ -24,23 +26,12 @@ struct DemoRun {
 // whatever it leaves behind is there to see.
 class DemoRunTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    fs::create_directories(dir_ / "tmp");
-    const char* old = std::getenv("TMPDIR");
-    if (old)
-      oldTmp_ = old;
-    ::setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
-  }
-  void TearDown() override {
-    if (oldTmp_)
-      ::setenv("TMPDIR", oldTmp_->c_str(), 1);
-    else
-      ::unsetenv("TMPDIR");
-  }
+  void SetUp() override { fs::create_directories(dir_ / "tmp"); }
 
   DemoRun run(const std::string& mcp, const std::string& hostsim, const char* timeout = "10") {
-    ChildProcess demo({VANTREL_DEMO_PATH, "--mcp", mcp, "--hostsim", hostsim, "--timeout", timeout},
-                      {.in = ChildProcess::Stdio::Null});
+    ChildProcess demo(
+        {VANTREL_DEMO_PATH, "--mcp", mcp, "--hostsim", hostsim, "--timeout", timeout},
+        {.env = {{"TMPDIR", (dir_ / "tmp").string()}}, .in = ChildProcess::Stdio::Null});
     DemoRun result;
     auto deadline = Clock::now() + std::chrono::seconds(40);
     for (auto stream : {ChildProcess::Stream::Stdout, ChildProcess::Stream::Stderr}) {
@@ -73,7 +64,6 @@ protected:
   bool tmpIsEmpty() { return fs::is_empty(dir_ / "tmp"); }
 
   testing::TempDir dir_{"vantrel-demo-test"};
-  std::optional<std::string> oldTmp_;
 };
 
 TEST_F(DemoRunTest, WholeSessionRunsAndLeavesNothingBehind) {
