@@ -19,11 +19,11 @@ Clock::time_point nextSlice(Clock::time_point deadline) {
   return std::min(deadline, Clock::now() + kSlice);
 }
 
-} // namespace
-
 bool stopRequested() {
   return gStop != 0;
 }
+
+} // namespace
 
 void installStopHandlers() {
   struct sigaction action {};

@@ -11,10 +11,10 @@ namespace vantrel::demo {
 using Clock = std::chrono::steady_clock;
 using testing::ChildProcess;
 
-// Set from a SIGINT/SIGTERM handler; every wait below gives up when it is set, so the demo can
-// still tear its children down (their destructors do).
-bool stopRequested();
-void installStopHandlers(); // also ignores SIGPIPE: a dead child must not kill us mid-write
+// After a SIGINT or SIGTERM every wait below gives up, so the demo can still tear its children
+// down (their destructors do). Also ignores SIGPIPE, from the start rather than from the first
+// child on: neither a dead child nor a closed output may kill us before the cleanup.
+void installStopHandlers();
 
 // One line read from a child, or why there is none ("end of output", "timed out",
 // "interrupted").
