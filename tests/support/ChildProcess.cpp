@@ -198,11 +198,9 @@ std::string forkAndExec(pid_t& pid, const std::string& program, char* const args
       case Adjustment::Kind::Close:
         ok = ::close(adjustment.fd) == 0;
         break;
-      case Adjustment::Kind::NonBlocking: {
-        int flags = ::fcntl(adjustment.fd, F_GETFL);
-        ok = flags >= 0 && ::fcntl(adjustment.fd, F_SETFL, flags | O_NONBLOCK) == 0;
+      case Adjustment::Kind::NonBlocking:
+        ok = setNonBlocking(adjustment.fd);
         break;
-      }
       case Adjustment::Kind::Limit: {
         rlimit limit{adjustment.soft, adjustment.hard};
         ok = ::setrlimit(adjustment.resource, &limit) == 0;

@@ -9,6 +9,7 @@ namespace vantrel::testing {
 // descriptor they make is close-on-exec, so a child started meanwhile inherits only its pipes.
 
 void setCloexec(int fd);
+// Only fcntl: ChildProcess calls it between fork and exec.
 bool setNonBlocking(int fd);
 // A close-on-exec pipe (atomically so on Linux, where other threads may fork meanwhile).
 bool makePipe(int ends[2]);
