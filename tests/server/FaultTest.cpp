@@ -27,19 +27,17 @@ std::string assetCalls(int count) {
   return lines;
 }
 
-// Every asset answers with its own path, after `delay`.
+// What the asset at `path` answers with: its own path, and `padding` bytes to make it large.
+std::string assetBody(const std::string& path, std::size_t padding = 0) {
+  return R"({"path":")" + path + R"(","pad":")" + std::string(padding, 'p') + "\"}";
+}
+
+// Every asset answers with its assetBody, after `delay`.
 void answerAssets(FakeBridge& bridge, std::size_t padding = 0,
                   std::chrono::milliseconds delay = {}) {
   bridge.onPrefix("GET", "/assets/", [padding, delay](const RecordedRequest& request) {
-    return Reply{.body = R"({"path":")" + request.decodedPath + R"(","pad":")" +
-                         std::string(padding, 'p') + "\"}",
-                 .delay = delay};
+    return Reply{.body = assetBody(request.decodedPath, padding), .delay = delay};
   });
-}
-
-std::string assetText(int id, std::size_t padding = 0) {
-  return R"({"path":"/assets/a)" + std::to_string(id) + R"(","pad":")" + std::string(padding, 'p') +
-         "\"}";
 }
 
 TEST(FaultTest, AgentHostClosingStandardOutputNeitherKillsNorHangsTheServer) {
@@ -111,7 +109,7 @@ TEST(FaultTest, TwoThousandConcurrentToolCallsAreEachAnsweredOnce) {
   auto replies = mcp.toolReplies(kCalls, 60s);
   ASSERT_EQ(replies.size(), static_cast<std::size_t>(kCalls));
   for (const auto& [id, result] : replies)
-    EXPECT_EQ(result.text, assetText(id)) << "call " << id;
+    EXPECT_EQ(result.text, assetBody("/assets/a" + std::to_string(id))) << "call " << id;
   expectPingAnswered(mcp);
   expectCleanExit(mcp);
 }
@@ -131,7 +129,7 @@ TEST(FaultTest, ClosedStandardOutputOrErrorIsNeverTakenByASocket) {
     mcp.writeRaw(assetCalls(kCalls));
     if (closed == STDERR_FILENO) {
       for (const auto& [id, result] : mcp.toolReplies(kCalls))
-        EXPECT_TRUE(result.text == assetText(id, kPadding)) << id;
+        EXPECT_TRUE(result.text == assetBody("/assets/a" + std::to_string(id), kPadding)) << id;
     }
     // Every call ran to its end, and the Bridge saw nothing but the calls and their reports.
     ASSERT_TRUE(bridge.waitForRequests("/telemetry", kCalls, 60s));
@@ -185,8 +183,10 @@ TEST(FaultTest, RunningOutOfDescriptorsIsNamedNeverTakenForAMissingApp) {
   std::vector<std::string> wrong; // misleading texts, or failures that do not name the cause
   for (const auto& [id, result] : replies) {
     failed += result.isError;
-    const bool right = result.isError ? result.text.find("Too many open files") != std::string::npos
-                                      : result.text == (id % 5 == 0 ? guide : assetText(id));
+    const bool right =
+        result.isError
+            ? result.text.find("Too many open files") != std::string::npos
+            : result.text == (id % 5 == 0 ? guide : assetBody("/assets/a" + std::to_string(id)));
     if (!right || result.text.find("未找到") != std::string::npos ||
         result.text.find("请先启动") != std::string::npos)
       wrong.push_back(result.text);
@@ -243,7 +243,7 @@ void expectAnsweredUnderThreadLimit(rlim_t spare) {
   auto replies = mcp.toolReplies(kCalls);
   EXPECT_EQ(replies.size(), static_cast<std::size_t>(kCalls));
   for (const auto& [id, result] : replies)
-    EXPECT_EQ(result.text, assetText(id));
+    EXPECT_EQ(result.text, assetBody("/assets/a" + std::to_string(id)));
   // The limit must have bitten, or this run proves nothing: the loop's threads are made at start.
   std::error_code error;
   fs::directory_iterator tasks("/proc/" + std::to_string(mcp.child().pid()) + "/task", error);
