@@ -1,5 +1,6 @@
 // A hostile or careless agent host, seen end to end: the real binary over pipes. Whatever comes
 // in, the server neither crashes nor hangs, answers each request once, and reads on.
+#include "support/Descriptors.h"
 #include "support/FakeBridge.h"
 #include "support/McpProcess.h"
 #include "support/SupportDir.h"
@@ -93,12 +94,7 @@ TEST(FaultTest, TwentyMegabyteRequestLineIsAnswered) {
 TEST(FaultTest, TwoThousandConcurrentToolCallsAreEachAnsweredOnce) {
   constexpr int kCalls = 2000;
   // One socket per call in flight, on both sides of the loopback.
-  rlimit files{};
-  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 3 * kCalls + 512 &&
-      files.rlim_cur < files.rlim_max) {
-    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 3 * kCalls + 512);
-    ::setrlimit(RLIMIT_NOFILE, &files);
-  }
+  const auto shortfall = descriptorShortfall(3 * kCalls + 512);
   FakeBridge bridge;
   SupportDir dir;
   dir.writeToken(bridge.port(), "t");
@@ -107,7 +103,7 @@ TEST(FaultTest, TwoThousandConcurrentToolCallsAreEachAnsweredOnce) {
 
   mcp.writeRaw(assetCalls(kCalls));
   auto replies = mcp.toolReplies(kCalls, 60s);
-  ASSERT_EQ(replies.size(), static_cast<std::size_t>(kCalls));
+  ASSERT_EQ(replies.size(), static_cast<std::size_t>(kCalls)) << shortfall.value_or("");
   for (const auto& [id, result] : replies)
     EXPECT_EQ(result.text, assetBody("/assets/a" + std::to_string(id))) << "call " << id;
   expectPingAnswered(mcp);

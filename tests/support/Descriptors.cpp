@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace vantrel::testing {
@@ -76,6 +77,29 @@ bool sendAll(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;
+}
+
+std::optional<std::string> descriptorShortfall(std::uint64_t needed) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    return "cannot read the open-file limit";
+  if (limit.rlim_cur < needed) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    // An unlimited hard limit cannot be taken whole (Linux stops at nr_open, macOS at
+    // OPEN_MAX): then ask for what is needed.
+    if (::setrlimit(RLIMIT_NOFILE, &raised) != 0 && needed <= limit.rlim_max) {
+      raised.rlim_cur = static_cast<rlim_t>(needed);
+      ::setrlimit(RLIMIT_NOFILE, &raised);
+    }
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (limit.rlim_cur >= needed)
+    return std::nullopt;
+  return "needs " + std::to_string(needed) +
+         " open files in this process and in the server, but the limit stays at " +
+         std::to_string(limit.rlim_cur) + " (hard limit " + std::to_string(limit.rlim_max) +
+         "; raise it with ulimit -Hn)";
 }
 
 } // namespace vantrel::testing

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <sys/socket.h>
 
@@ -27,5 +30,9 @@ void setNoSigPipe(int fd);
 int connectLoopback(int port);
 // Sends all of `bytes` on a blocking socket; false when the connection failed.
 bool sendAll(int fd, std::string_view bytes);
+// Raises this process's open-file soft limit to the hard limit, as the server does for itself
+// (which so starts with at least our soft limit and the same hard limit); the reason when that
+// leaves fewer than `needed`.
+std::optional<std::string> descriptorShortfall(std::uint64_t needed);
 
 } // namespace vantrel::testing
