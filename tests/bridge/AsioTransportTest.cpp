@@ -42,11 +42,9 @@ HttpRequest get(const FakeBridge& bridge, const std::string& path) {
   return HttpRequest{"GET", bridge.port(), path, {"Authorization: Bearer t"}, std::nullopt};
 }
 
-// One exchange run to its end. Every test's transport runs on this one context, as kept
-// connections belong to the context they were made on.
+// One exchange run to its end, on the shared loop: transports keep their connections.
 HttpOutcome perform(AsioTransport& transport, HttpRequest request) {
-  static vantrel::testing::TestLoop loop;
-  return loop.run(transport.exchange(std::move(request)));
+  return vantrel::testing::sharedTestLoop().run(transport.exchange(std::move(request)));
 }
 
 const HttpReply& replyOf(const HttpOutcome& outcome) {

@@ -35,17 +35,15 @@ Step refuse(std::string description) {
   return [=](const HttpRequest&) { return HttpOutcome(TransportFailure{description}); };
 }
 
-// One logical request, run to its end on this thread. One context for all: the live tests'
-// transports keep connections, which belong to the context they were made on.
-vantrel::testing::TestLoop& loop() {
-  static vantrel::testing::TestLoop instance;
-  return instance;
-}
+// One logical request, run to its end on this thread, on the shared loop: the live tests'
+// transports keep connections.
 ToolResult get(const BridgeClient& client, std::string path, Query query = {}) {
-  return loop().run(client.request(BridgeCall::get(std::move(path), std::move(query))));
+  return vantrel::testing::sharedTestLoop().run(
+      client.request(BridgeCall::get(std::move(path), std::move(query))));
 }
 ToolResult post(const BridgeClient& client, std::string path, const nlohmann::json& body) {
-  return loop().run(client.request(BridgeCall::post(std::move(path), body)));
+  return vantrel::testing::sharedTestLoop().run(
+      client.request(BridgeCall::post(std::move(path), body)));
 }
 
 std::string urlOf(const HttpRequest& request) {

@@ -18,17 +18,16 @@
 
 namespace vantrel::testing {
 
-// An HttpTransport whose every exchange is answered at once by `answer` (200 "{}" by default).
-// Records each request; any thread.
+// An HttpTransport whose every exchange is answered at once by `answer`. Records each request;
+// any thread.
 class ScriptedTransport final : public bridge::HttpTransport {
 public:
   using Answer = std::function<bridge::HttpOutcome(const bridge::HttpRequest&)>;
 
-  explicit ScriptedTransport(Answer answer = nullptr) : answer_(std::move(answer)) {}
+  explicit ScriptedTransport(Answer answer) : answer_(std::move(answer)) {}
 
   boost::asio::awaitable<bridge::HttpOutcome> exchange(bridge::HttpRequest request) override {
-    bridge::HttpOutcome outcome =
-        answer_ ? answer_(request) : bridge::HttpOutcome(bridge::HttpReply{200, "{}"});
+    bridge::HttpOutcome outcome = answer_(request);
     {
       std::lock_guard lock(lock_);
       requests_.push_back(std::move(request));
@@ -47,9 +46,9 @@ private:
   std::vector<bridge::HttpRequest> requests_;
 };
 
-// Credentials that need no file: the Bridge on `port` with `token`.
-inline bridge::CredentialsLookup fixedCredentials(int port = 4567, std::string token = "t0k") {
-  return {bridge::Credentials{std::move(token), port}, std::nullopt};
+// Credentials that need no file: a Bridge on port 4567 with token "t0k".
+inline bridge::CredentialsLookup fixedCredentials() {
+  return {bridge::Credentials{"t0k", 4567}, std::nullopt};
 }
 
 // A context that runs coroutines on this thread, one at a time, each to its end. A transport that
@@ -67,5 +66,12 @@ public:
 private:
   boost::asio::io_context io_;
 };
+
+// One TestLoop for the whole test process, for transports that keep connections from one run
+// to the next: those belong to the context they were made on.
+inline TestLoop& sharedTestLoop() {
+  static TestLoop loop;
+  return loop;
+}
 
 } // namespace vantrel::testing
