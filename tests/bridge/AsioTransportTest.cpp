@@ -1,21 +1,18 @@
 #include "bridge/AsioTransport.h"
 
+#include "support/Descriptors.h"
 #include "support/FakeBridge.h"
 #include "support/InProcess.h"
 #include "support/ScopedEnv.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/strand.hpp>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace vantrel::bridge {
 namespace {
@@ -23,20 +20,8 @@ namespace {
 using vantrel::testing::FakeBridge;
 using vantrel::testing::Framing;
 using vantrel::testing::Reply;
+using vantrel::testing::unusedPort;
 using namespace std::chrono_literals;
-
-// A loopback port with nothing listening on it: bound, then released.
-int unusedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
 
 HttpRequest get(const FakeBridge& bridge, const std::string& path) {
   return HttpRequest{"GET", bridge.port(), path, {"Authorization: Bearer t"}, std::nullopt};

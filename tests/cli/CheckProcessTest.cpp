@@ -1,5 +1,6 @@
 // --check, --version, --help and misuse through the real binary: what only the process shows
 // (the exit status, which stream gets what, the one request that reaches the Bridge).
+#include "support/Descriptors.h"
 #include "support/FakeBridge.h"
 #include "support/McpProcess.h"
 #include "support/SupportDir.h"
@@ -129,9 +130,7 @@ TEST_F(CheckProcessTest, AllGoodIsOneReadOnlyRequestAndNothingWritten) {
 }
 
 TEST_F(CheckProcessTest, StaleFileInTheFirstPlaceShadowsAGoodOne) {
-  FakeBridge gone;
-  const int deadPort = gone.port();
-  gone.stop(); // the app that wrote the first file has quit
+  const int deadPort = unusedPort(); // the app that wrote the first file has quit
   FakeBridge bridge;
   dir_.writeToken(deadPort, kStaleToken);
   dir_.writeToken(bridge.port(), kToken, /*inBundle=*/false);

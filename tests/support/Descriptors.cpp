@@ -79,6 +79,19 @@ bool sendAll(int fd, std::string_view bytes) {
   return true;
 }
 
+int unusedPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  setCloexec(fd);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
 std::optional<std::string> descriptorShortfall(std::uint64_t needed) {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)

@@ -30,6 +30,9 @@ void setNoSigPipe(int fd);
 int connectLoopback(int port);
 // Sends all of `bytes` on a blocking socket; false when the connection failed.
 bool sendAll(int fd, std::string_view bytes);
+// A loopback port with nothing listening on it: bound, then released.
+int unusedPort();
+
 // Raises this process's open-file soft limit to the hard limit, as the server does for itself
 // (which so starts with at least our soft limit and the same hard limit); the reason when that
 // leaves fewer than `needed`.
