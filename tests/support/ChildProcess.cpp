@@ -470,4 +470,14 @@ std::optional<ChildProcess::Exit> ChildProcess::waitExit(Clock::time_point deadl
   return exit_;
 }
 
+std::unique_ptr<ChildProcess> startChild(std::vector<std::string> argv,
+                                         ChildProcess::Options options, std::string& error) {
+  try {
+    return std::make_unique<ChildProcess>(std::move(argv), std::move(options));
+  } catch (const std::runtime_error& failure) {
+    error = failure.what();
+    return nullptr;
+  }
+}
+
 } // namespace vantrel::testing

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -126,5 +127,9 @@ private:
   Output out_, err_;
   std::optional<Exit> exit_;
 };
+
+// The child, or nullptr with `error` saying why it could not be started.
+std::unique_ptr<ChildProcess> startChild(std::vector<std::string> argv,
+                                         ChildProcess::Options options, std::string& error);
 
 } // namespace vantrel::testing
