@@ -17,33 +17,21 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-// The output and exit status of one run of the real vantrel-mcp.
-struct Ran {
-  std::string out;
-  std::string err;
-  int status = -1; // the exit code, or -signal; -1 when it had to be killed
-};
-
 // Runs vantrel-mcp with `args`, `env` merged over this process's environment and stdin on
 // /dev/null, until it exits; a minute is far more than any run needs.
 Ran runMcp(const std::vector<std::string>& args, const Env& env) {
   std::vector<std::string> argv{VANTREL_MCP_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
-  ChildProcess child(std::move(argv), {.env = env, .in = ChildProcess::Stdio::Null});
-  Ran ran;
-  if (auto exit = child.waitExit(60s))
-    ran.status = exit->status();
-  ran.out = child.readAvailable(ChildProcess::Stream::Stdout);
-  ran.err = child.readAvailable(ChildProcess::Stream::Stderr);
-  return ran;
+  return runToExit(std::move(argv), {.env = env, .in = ChildProcess::Stdio::Null}, 60s);
 }
 
 std::vector<std::string> linesOf(const std::string& text) {
+  LineSplitter splitter;
+  splitter.append(text);
   std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-    lines.push_back(text.substr(start, nl - start));
-  EXPECT_EQ(start, text.size()) << "output does not end with a line feed";
+  while (auto line = splitter.next())
+    lines.push_back(std::move(*line));
+  EXPECT_TRUE(splitter.empty()) << "output does not end with a line feed";
   return lines;
 }
 

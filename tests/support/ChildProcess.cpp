@@ -470,6 +470,17 @@ std::optional<ChildProcess::Exit> ChildProcess::waitExit(Clock::time_point deadl
   return exit_;
 }
 
+Ran runToExit(std::vector<std::string> argv, ChildProcess::Options options,
+              ChildProcess::Clock::duration timeout) {
+  ChildProcess child(std::move(argv), std::move(options));
+  Ran ran;
+  if (auto exit = child.waitExit(timeout))
+    ran.status = exit->status();
+  ran.out = child.readAvailable(ChildProcess::Stream::Stdout);
+  ran.err = child.readAvailable(ChildProcess::Stream::Stderr);
+  return ran;
+}
+
 std::unique_ptr<ChildProcess> startChild(std::vector<std::string> argv,
                                          ChildProcess::Options options, std::string& error) {
   try {

@@ -128,6 +128,17 @@ private:
   std::optional<Exit> exit_;
 };
 
+// What a program run to its end wrote, and how it ended.
+struct Ran {
+  std::string out;
+  std::string err;
+  int status = -1; // Exit::status(); -1 when it was still running at the time-out, and so killed
+};
+// Runs argv until it exits or `timeout` passes, collecting its stdout and stderr (which
+// `options` should leave as pipes). Throws as the constructor does.
+Ran runToExit(std::vector<std::string> argv, ChildProcess::Options options,
+              ChildProcess::Clock::duration timeout);
+
 // The child, or nullptr with `error` saying why it could not be started.
 std::unique_ptr<ChildProcess> startChild(std::vector<std::string> argv,
                                          ChildProcess::Options options, std::string& error);
