@@ -53,22 +53,18 @@ protected:
       EXPECT_FALSE(contains(ran.err, secret)) << ran.err;
     }
     EXPECT_EQ(ran.err, "");
-    lines_ = linesOf(ran.out);
+    out_ = ran.out;
+    lines_ = linesOf(out_);
     return ran;
   }
   // Two token lines, the probe, the guide, the verdict.
   void expectFiveLines() {
-    ASSERT_EQ(lines_.size(), 5u) << out();
+    ASSERT_EQ(lines_.size(), 5u) << out_;
     EXPECT_EQ(lines_[4].rfind("结论：", 0), 0u) << lines_[4];
-  }
-  std::string out() const {
-    std::string all;
-    for (const auto& line : lines_)
-      all += line + "\n";
-    return all;
   }
 
   SupportDir dir_;
+  std::string out_; // what --check printed
   std::vector<std::string> lines_;
 };
 
@@ -76,7 +72,7 @@ TEST_F(CheckProcessTest, NoFileMeansTheAppIsNotRunning) {
   Ran ran = check();
   EXPECT_EQ(ran.status, 1);
   expectFiveLines();
-  EXPECT_TRUE(contains(lines_[0], dir_.pathOf("bridge.token") + "：没有这个文件")) << out();
+  EXPECT_TRUE(contains(lines_[0], dir_.pathOf("bridge.token") + "：没有这个文件")) << out_;
   EXPECT_TRUE(contains(lines_[1], dir_.pathOf("bridge.token", false) + "：没有这个文件"));
   EXPECT_TRUE(contains(lines_[2], "未发请求"));
   EXPECT_TRUE(contains(lines_[3], "没有这个文件"));
@@ -97,7 +93,7 @@ TEST_F(CheckProcessTest, AllGoodIsOneReadOnlyRequestAndNothingWritten) {
   auto before = snapshot();
 
   Ran ran = check();
-  EXPECT_EQ(ran.status, 0) << out();
+  EXPECT_EQ(ran.status, 0) << out_;
   expectFiveLines();
   EXPECT_TRUE(contains(lines_[0], "可用，端口 " + std::to_string(bridge.port())));
   EXPECT_TRUE(contains(lines_[0], "服务器将用这个文件"));
@@ -124,7 +120,7 @@ TEST_F(CheckProcessTest, StaleFileInTheFirstPlaceShadowsAGoodOne) {
   dir_.writeToken(bridge.port(), kToken, /*inBundle=*/false);
 
   Ran ran = check();
-  EXPECT_EQ(ran.status, 1) << out();
+  EXPECT_EQ(ran.status, 1) << out_;
   expectFiveLines();
   EXPECT_TRUE(contains(lines_[0], "端口 " + std::to_string(deadPort) + "；服务器将用这个文件"));
   EXPECT_TRUE(contains(lines_[1], "端口 " + std::to_string(bridge.port()) + "；不会用到"));
@@ -139,7 +135,7 @@ TEST_F(CheckProcessTest, UnauthorizedIsAStaleTokenAndIsNotRetried) {
   bridge.on("GET", "/events", Reply{.status = 401, .body = R"({"error":"unauthorized"})"});
   dir_.writeToken(bridge.port(), kStaleToken);
   Ran ran = check();
-  EXPECT_EQ(ran.status, 1) << out();
+  EXPECT_EQ(ran.status, 1) << out_;
   expectFiveLines();
   EXPECT_TRUE(contains(lines_[2], "返回 401，token 已失效")) << lines_[2];
   EXPECT_TRUE(contains(lines_[4], "不接受")) << lines_[4];
