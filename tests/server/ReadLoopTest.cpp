@@ -1,6 +1,7 @@
 // The read loop and method handling, driven in-process: lines in, lines out.
 #include "server/MCPServer.h"
 #include "support/InProcess.h"
+#include "support/LineSplitter.h"
 #include "tools/Catalogue.h"
 
 #include <gtest/gtest.h>
@@ -54,12 +55,11 @@ Run runInput(std::string input, bool withBridge = false,
     run.clientName = server.tools().clientName();
   }
   run.toBridge = transport->requests();
-  std::size_t start = 0;
-  for (auto nl = run.out.find('\n'); nl != std::string::npos; nl = run.out.find('\n', start)) {
-    run.replies.push_back(json::parse(run.out.substr(start, nl - start)));
-    start = nl + 1;
-  }
-  EXPECT_EQ(start, run.out.size()) << "every reply ends with a line feed";
+  vantrel::testing::LineSplitter lines;
+  lines.append(run.out);
+  while (auto line = lines.next())
+    run.replies.push_back(json::parse(*line));
+  EXPECT_TRUE(lines.empty()) << "every reply ends with a line feed";
   return run;
 }
 
