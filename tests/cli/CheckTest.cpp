@@ -61,6 +61,11 @@ void expectHas(const std::string& line, const std::vector<std::string>& parts) {
     EXPECT_NE(line.find(part), std::string::npos) << "missing “" << part << "” in: " << line;
 }
 
+void expectHasNot(const std::string& line, const std::vector<std::string>& parts) {
+  for (const auto& part : parts)
+    EXPECT_EQ(line.find(part), std::string::npos) << part << " in: " << line;
+}
+
 TEST(CheckTest, TokenLineSaysWhatTheFileCameToAndWhetherItIsUsed) {
   const struct {
     TokenFile file;
@@ -100,8 +105,7 @@ TEST(CheckTest, TokenLineSaysWhatTheFileCameToAndWhetherItIsUsed) {
     std::string line = tokenLine(c.file, 2, c.role);
     expectHas(line, c.has);
     expectHas(line, {"bridge.token 第 2 处 " + kFirst + "："});
-    for (const auto& absent : c.hasNot)
-      EXPECT_EQ(line.find(absent), std::string::npos) << absent << " in: " << line;
+    expectHasNot(line, c.hasNot);
     expectSafe(line);
     states.insert(line);
   }
@@ -201,8 +205,7 @@ TEST(CheckTest, GuideLineNamesTheFileGetGuideServesOrWhyNone) {
     std::string line = guideLine(c.guides);
     EXPECT_EQ(line.rfind("agent-guide.md：", 0), 0u) << line;
     expectHas(line, c.has);
-    for (const auto& absent : c.hasNot)
-      EXPECT_EQ(line.find(absent), std::string::npos) << absent << " in: " << line;
+    expectHasNot(line, c.hasNot);
     EXPECT_EQ(line.find('\n'), std::string::npos);
   }
 }
@@ -295,8 +298,7 @@ TEST(CheckTest, VerdictAndExitStatusFollowTheProbe) {
     std::string verdict = verdictLine(c.findings);
     EXPECT_EQ(verdict.rfind("结论：", 0), 0u) << verdict;
     expectHas(verdict, c.has);
-    for (const auto& absent : c.hasNot)
-      EXPECT_EQ(verdict.find(absent), std::string::npos) << absent << " in: " << verdict;
+    expectHasNot(verdict, c.hasNot);
 
     auto lines = renderFindings(c.findings);
     ASSERT_GE(lines.size(), 4u);
