@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 namespace vantrel::bridge {
 namespace {
@@ -104,8 +103,7 @@ TEST_F(ReadCredentialsTest, DamagedBundleFileFallsThroughToSupportDirectory) {
 TEST_F(ReadCredentialsTest, HugeOrDamagedFirstFileDoesNotHideAGoodOne) {
   dir_.writeToken(2222, "direct", /*inBundle=*/false);
   // A sparse 100 GiB file: reading stops at the limit instead of reserving its size.
-  { std::ofstream huge(dir_.pathOf("bridge.token", true), std::ios::binary); }
-  std::filesystem::resize_file(dir_.pathOf("bridge.token", true), 100ull << 30);
+  vantrel::testing::makeSparseFile(dir_.pathOf("bridge.token", true), 100ull << 30);
   EXPECT_EQ(examineTokenFile(dir_.pathOf("bridge.token", true)).status,
             TokenFile::Status::tooLarge);
   EXPECT_EQ(found(), (Credentials{"direct", 2222}));

@@ -75,8 +75,7 @@ TEST(HostSimLifecycleTest, StoppingLeavesANewerInstancesTokenAndUsersGuideAlone)
   first.sim().stop();
   std::ifstream in(newer->tokenPath());
   EXPECT_EQ(json::parse(in)["token"], newer->token());
-  std::ifstream guideIn(guide);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(guideIn), {}), "用户改过的规范");
+  EXPECT_EQ(testing::readFile(guide), "用户改过的规范");
   newer->stop();
   EXPECT_FALSE(fs::exists(newer->tokenPath()));
 }
@@ -358,8 +357,7 @@ TEST_F(HostSimFileImportTest, FilesAreCopiedIntoTheLibraryByKind) {
   EXPECT_EQ(image.body["title"], "猫.jpg");
   fs::path copy = image.body["images"][0].get<std::string>();
   EXPECT_NE(copy, photo);
-  std::ifstream in(copy, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not really a jpeg");
+  EXPECT_EQ(testing::readFile(copy), "not really a jpeg");
   auto twice = bridge_.post("/assets/import-file", {{"path", photo.string()}, {"title", "又一只"}});
   EXPECT_NE(twice.body["shortID"], image.body["shortID"]) << "files are not de-duplicated";
   EXPECT_EQ(twice.body["title"], "又一只");
@@ -380,8 +378,7 @@ TEST_F(HostSimFileImportTest, FilesAreCopiedIntoTheLibraryByKind) {
 
 TEST_F(HostSimFileImportTest, FilesOverTwoGigabytesAre413BeforeAnyCopy) {
   fs::path huge = folder_ / "huge.mp4";
-  std::ofstream(huge).close();
-  fs::resize_file(huge, (2ull << 30) + 1); // sparse: takes no disk space
+  testing::makeSparseFile(huge, (2ull << 30) + 1);
   auto answer = bridge_.post("/assets/import-file", {{"path", huge.string()}});
   EXPECT_EQ(answer.status, 413);
   EXPECT_EQ(bridge_.get("/assets").body["total"], 8);
@@ -437,8 +434,7 @@ TEST(HostSimPersistenceTest, DataFolderKeepsChangesAcrossInstances) {
   testing::TempDir support("hostsim-test");
   auto refused = HostSim::start({support.path(), data, 0});
   EXPECT_TRUE(std::holds_alternative<std::string>(refused)) << "a damaged library is not replaced";
-  std::ifstream in(data / "library.json");
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{ damaged");
+  EXPECT_EQ(testing::readFile(data / "library.json"), "{ damaged");
 }
 
 } // namespace

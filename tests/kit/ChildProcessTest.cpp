@@ -8,8 +8,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 namespace vantrel::testing {
 namespace {
@@ -148,8 +146,7 @@ TEST(TempDirTest, WritesWholeFilesAndTakesEverythingWithIt) {
     auto file = dir.write("a/b/c.txt", "one");
     dir.write("a/b/c.txt", "two");
     EXPECT_EQ(file, root / "a/b/c.txt");
-    std::ifstream in(file);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "two");
+    EXPECT_EQ(readFile(file), "two");
     EXPECT_FALSE(std::filesystem::exists(root / "a/b/c.txt.writing"));
   }
   EXPECT_FALSE(std::filesystem::exists(root));

@@ -3,13 +3,12 @@
 #include "../../fuzz/ArgsUrlFuzz.h"
 #include "../../fuzz/ServerFuzz.h"
 #include "support/SupportDir.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 namespace vantrel::testing {
 namespace {
@@ -34,11 +33,6 @@ std::vector<fs::path> inputsOf(const std::string& target) {
   return files;
 }
 
-std::string bytesOf(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 TEST(FuzzRegressionTest, ServerInputsKeepEveryInvariant) {
   SupportDir dir;
   dir.writeToken(4567, fuzz::kFuzzToken);
@@ -47,7 +41,7 @@ TEST(FuzzRegressionTest, ServerInputsKeepEveryInvariant) {
   auto files = inputsOf("fuzz_server");
   ASSERT_FALSE(files.empty()) << "no inputs under " << kFuzzDir;
   for (const auto& file : files) {
-    EXPECT_EQ(fuzz::checkServerInput(bytesOf(file)), std::nullopt) << file;
+    EXPECT_EQ(fuzz::checkServerInput(readFile(file)), std::nullopt) << file;
   }
 }
 
@@ -55,7 +49,7 @@ TEST(FuzzRegressionTest, ArgsAndUrlInputsRoundTrip) {
   auto files = inputsOf("fuzz_args_url");
   ASSERT_FALSE(files.empty()) << "no inputs under " << kFuzzDir;
   for (const auto& file : files) {
-    EXPECT_EQ(fuzz::checkArgsUrlInput(bytesOf(file)), std::nullopt) << file;
+    EXPECT_EQ(fuzz::checkArgsUrlInput(readFile(file)), std::nullopt) << file;
   }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -52,6 +53,20 @@ fs::path TempDir::write(const fs::path& relative, std::string_view bytes) const 
   if (error)
     throw std::runtime_error("cannot rename " + staging.string() + ": " + error.message());
   return target;
+}
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes{std::istreambuf_iterator<char>(in), {}};
+  if (!in.is_open() || in.bad())
+    throw std::runtime_error("cannot read " + path.string());
+  return bytes;
+}
+
+void makeSparseFile(const fs::path& path, std::uintmax_t size) {
+  if (!std::ofstream(path, std::ios::binary))
+    throw std::runtime_error("cannot create " + path.string());
+  fs::resize_file(path, size);
 }
 
 } // namespace vantrel::testing

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace vantrel::testing {
@@ -28,5 +30,10 @@ public:
 private:
   std::filesystem::path path_;
 };
+
+// The whole file's bytes; throws std::runtime_error when it cannot be read.
+std::string readFile(const std::filesystem::path& path);
+// Creates or replaces `path` with a file of `size` zero bytes that takes no disk space.
+void makeSparseFile(const std::filesystem::path& path, std::uintmax_t size);
 
 } // namespace vantrel::testing

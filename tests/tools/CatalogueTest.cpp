@@ -3,12 +3,13 @@
 // VANTREL_UPDATE_GOLDEN=1 rewrites it from the table instead of comparing.
 #include "tools/Catalogue.h"
 
+#include "support/TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 
 namespace vantrel::tools {
@@ -23,11 +24,9 @@ TEST(CatalogueTest, ToolsListMatchesTheGoldenFile) {
     std::ofstream(VANTREL_TOOLS_LIST_GOLDEN) << served.dump(2) << "\n";
     GTEST_SKIP() << "rewrote " << VANTREL_TOOLS_LIST_GOLDEN;
   }
-  std::ifstream in(VANTREL_TOOLS_LIST_GOLDEN);
-  ASSERT_TRUE(in) << VANTREL_TOOLS_LIST_GOLDEN;
-  std::stringstream text;
-  text << in.rdbuf();
-  const json golden = json::parse(text.str(), nullptr, /*allow_exceptions=*/false);
+  // Throws, failing the test, when the file cannot be read.
+  const std::string text = vantrel::testing::readFile(VANTREL_TOOLS_LIST_GOLDEN);
+  const json golden = json::parse(text, nullptr, /*allow_exceptions=*/false);
   ASSERT_TRUE(golden.is_object() && golden.contains("tools")) << VANTREL_TOOLS_LIST_GOLDEN;
   ASSERT_EQ(golden["tools"].size(), served["tools"].size());
   // Tool by tool, so a failure names the entry that differs.
