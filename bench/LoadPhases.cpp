@@ -3,11 +3,11 @@
 #include "ProcStats.h"
 #include "ServerProcess.h"
 #include "Workload.h"
+#include "support/Descriptors.h"
 
 #include <algorithm>
 #include <atomic>
 #include <csignal>
-#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
@@ -209,32 +209,6 @@ std::optional<double> measured(const Burst& burst, long value) {
   return burst.sampled && value > 0 ? std::optional<double>(value) : std::nullopt;
 }
 
-// Raises this process's open-file soft limit to the hard limit, as the server does for itself
-// (which so starts with at least our soft limit and the same hard limit); the reason when that
-// leaves fewer than `needed`.
-std::optional<std::string> descriptorShortfall(std::uint64_t needed) {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
-    return "cannot read the open-file limit";
-  if (limit.rlim_cur < needed) {
-    rlimit raised = limit;
-    raised.rlim_cur = limit.rlim_max;
-    // An unlimited hard limit cannot be taken whole (Linux stops at nr_open, macOS at
-    // OPEN_MAX): then ask for what the phase needs.
-    if (::setrlimit(RLIMIT_NOFILE, &raised) != 0 && needed <= limit.rlim_max) {
-      raised.rlim_cur = static_cast<rlim_t>(needed);
-      ::setrlimit(RLIMIT_NOFILE, &raised);
-    }
-    ::getrlimit(RLIMIT_NOFILE, &limit);
-  }
-  if (limit.rlim_cur >= needed)
-    return std::nullopt;
-  return "needs " + std::to_string(needed) +
-         " open files in this process and in the server, but the limit stays at " +
-         std::to_string(limit.rlim_cur) + " (hard limit " + std::to_string(limit.rlim_max) +
-         "; raise it with ulimit -Hn)";
-}
-
 } // namespace
 
 void runLargeReply(const BenchConfig& config, BenchBridge& bridge, Report& report) {
@@ -375,7 +349,8 @@ void runMany(const BenchConfig& config, BenchBridge& bridge, Report& report) {
   const std::string label = "held get_asset x" + std::to_string(n);
   Burst burst;
   std::string error;
-  if (auto shortfall = descriptorShortfall(static_cast<std::uint64_t>(n) + kSpareDescriptors))
+  if (auto shortfall =
+          testing::descriptorShortfall(static_cast<std::uint64_t>(n) + kSpareDescriptors))
     report.fail(label, *shortfall); // rather than a burst that hangs on refused connections
   else if (!heldBurst(config, bridge, n, false, report, burst, error))
     report.fail(label, error);

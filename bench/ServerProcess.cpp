@@ -3,7 +3,6 @@
 #include "Workload.h"
 
 #include <csignal>
-#include <stdexcept>
 
 namespace vantrel::bench {
 
@@ -26,15 +25,9 @@ std::string shorten(std::string_view line) {
 
 std::unique_ptr<ChildProcess> spawn(const std::string& path, const BenchConfig& config,
                                     std::string& error) {
-  try {
-    return std::make_unique<ChildProcess>(
-        std::vector<std::string>{path}, ChildProcess::Options{.env = config.childEnv,
-                                                              .inheritEnv = false,
-                                                              .err = ChildProcess::Stdio::Inherit});
-  } catch (const std::runtime_error& failure) {
-    error = failure.what();
-    return nullptr;
-  }
+  return testing::startChild(
+      {path}, {.env = config.childEnv, .inheritEnv = false, .err = ChildProcess::Stdio::Inherit},
+      error);
 }
 
 bool readLine(ChildProcess& child, std::string& line) {

@@ -4,6 +4,7 @@
 #include "AgentSession.h"
 #include "StopSignal.h"
 #include "bridge/StorePaths.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 #include <csignal>
@@ -32,17 +33,6 @@ int failed(const std::string& message) {
   return 1;
 }
 
-// The child, or nullptr with `error` saying why it could not be started.
-std::unique_ptr<ChildProcess> start(std::vector<std::string> argv, ChildProcess::Options options,
-                                    std::string& error) {
-  try {
-    return std::make_unique<ChildProcess>(std::move(argv), std::move(options));
-  } catch (const std::runtime_error& failure) {
-    error = failure.what();
-    return nullptr;
-  }
-}
-
 // Children are declared after the home, so on every return they are stopped before it is
 // removed; ChildProcess's destructor stops whatever did not stop by itself.
 int runDemo(const std::string& mcpPath, const std::string& hostsimPath,
@@ -69,8 +59,9 @@ int runDemo(const std::string& mcpPath, const std::string& hostsimPath,
     return failed("cannot create the support directory in " + home->path().string());
 
   std::string error;
-  auto hostsim = start({hostsimPath, "--support-dir", *support},
-                       {.in = Stdio::Null, .out = Stdio::Inherit, .err = Stdio::Pipe}, error);
+  auto hostsim = vantrel::testing::startChild(
+      {hostsimPath, "--support-dir", *support},
+      {.in = Stdio::Null, .out = Stdio::Inherit, .err = Stdio::Pipe}, error);
   if (!hostsim)
     return failed(error);
   auto ready = vantrel::demo::readLine(*hostsim, Stream::Stderr, Clock::now() + timeout);
@@ -85,7 +76,7 @@ int runDemo(const std::string& mcpPath, const std::string& hostsimPath,
   hostsim->stopReading(Stream::Stderr);
   std::cout << "▶ " << *ready.text << "\n\n";
 
-  auto server = start({mcpPath}, {.err = Stdio::Inherit}, error);
+  auto server = vantrel::testing::startChild({mcpPath}, {.err = Stdio::Inherit}, error);
   if (!server)
     return failed(error);
   std::cout << "▶ vantrel-mcp started (pid " << server->pid() << "), HOME=" << home->path().string()
