@@ -135,7 +135,9 @@ struct Ran {
   int status = -1; // Exit::status(); -1 when it was still running at the time-out, and so killed
 };
 // Runs argv until it exits or `timeout` passes, collecting its stdout and stderr (which
-// `options` should leave as pipes). Throws as the constructor does.
+// `options` should leave as pipes). The output is read once the program has ended, so it must
+// fit the pipes' buffers (64 KiB on Linux): for short reports, not bulk output. Throws as the
+// constructor does.
 Ran runToExit(std::vector<std::string> argv, ChildProcess::Options options,
               ChildProcess::Clock::duration timeout);
 
