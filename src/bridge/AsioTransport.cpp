@@ -1,5 +1,7 @@
 #include "bridge/AsioTransport.h"
 
+#include "bridge/ReplyParser.h"
+
 #include <algorithm>
 #include <array>
 #include <boost/asio/buffer.hpp>
@@ -8,11 +10,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <boost/beast/core/buffers_range.hpp>
 #include <boost/beast/core/buffers_suffix.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/read.hpp>
 #include <deque>
 #include <mutex>
 #include <poll.h>
@@ -23,49 +21,16 @@ namespace {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
-namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using boost::system::error_code;
 
 // Far past any reply an agent can use, but a bound: a reply is held in memory whole.
 constexpr std::uint64_t kMaxReplyBody = 1ull << 32;
-// What a Content-Length may make us reserve up front; beyond it the body grows as bytes arrive.
-constexpr std::uint64_t kMaxReserve = 1 << 20;
-
-// A reply body that grows as bytes arrive. A Content-Length is only a claim: reserving all of it
-// would let one lying header take memory the reply never fills.
-struct ReplyBody {
-  using value_type = std::string;
-
-  static std::uint64_t size(const value_type& body) { return body.size(); }
-
-  class reader {
-  public:
-    template <bool isRequest, class Fields>
-    reader(http::header<isRequest, Fields>&, value_type& body) : body_(body) {}
-
-    void init(const boost::optional<std::uint64_t>& length, error_code& ec) {
-      ec = {};
-      if (length)
-        body_.reserve(static_cast<std::size_t>(std::min(*length, kMaxReserve)));
-    }
-    template <class ConstBufferSequence>
-    std::size_t put(const ConstBufferSequence& buffers, error_code& ec) {
-      ec = {};
-      std::size_t taken = 0;
-      for (auto buffer : beast::buffers_range_ref(buffers)) {
-        body_.append(static_cast<const char*>(buffer.data()), buffer.size());
-        taken += buffer.size();
-      }
-      return taken;
-    }
-    void finish(error_code& ec) { ec = {}; }
-
-  private:
-    value_type& body_;
-  };
-};
+// The first read of a reply takes this much; a reply that fills it is read in larger pieces.
+// Small, since thousands of calls may wait on the Bridge at once, each with its buffer.
+constexpr std::size_t kFirstRead = 1024;
+constexpr std::size_t kLaterReads = 64 * 1024;
 
 // The idle time-out of one exchange. Bytes moving push the deadline on; when it passes with
 // nothing moving, the socket is closed and the pending operation fails. Lives as long as its
@@ -148,6 +113,8 @@ TransportFailure failure(std::string_view step, int port, const error_code& ec,
 // A kept connection is fit for a new request only if nothing has arrived on it since its last
 // reply: readable means the Bridge closed it (or sent bytes nobody asked for).
 bool stillOpen(tcp::socket& socket) {
+  if (!socket.is_open())
+    return false;
   pollfd check{socket.native_handle(), POLLIN, 0};
   return ::poll(&check, 1, 0) == 0;
 }
@@ -178,17 +145,17 @@ writeRequest(tcp::socket& socket, const std::string& head, const std::optional<s
 
 class AsioTransport::Pool {
 public:
-  // The most recently kept connection to `port` that is still open, or nullptr.
-  std::unique_ptr<tcp::socket> take(int port) {
+  // The most recently kept connection to `port` in `group` that is still open, or nullptr.
+  std::unique_ptr<tcp::socket> take(int port, const std::string& group) {
     std::vector<std::unique_ptr<tcp::socket>> stale; // closed outside the lock
     std::unique_ptr<tcp::socket> found;
     {
       std::lock_guard lock(lock_);
       for (auto it = idle_.end(); it != idle_.begin() && !found;) {
         --it;
-        if (it->first != port)
+        if (it->port != port || it->group != group)
           continue;
-        auto socket = std::move(it->second);
+        auto socket = std::move(it->socket);
         it = idle_.erase(it);
         if (stillOpen(*socket))
           found = std::move(socket);
@@ -199,18 +166,18 @@ public:
     return found;
   }
 
-  void put(int port, std::unique_ptr<tcp::socket> socket) {
+  void put(int port, std::string group, std::unique_ptr<tcp::socket> socket) {
     std::unique_ptr<tcp::socket> evicted;
     std::lock_guard lock(lock_);
-    idle_.emplace_back(port, std::move(socket));
+    idle_.push_back(Kept{port, std::move(group), std::move(socket)});
     if (idle_.size() > kMaxIdleConnections) {
-      evicted = std::move(idle_.front().second);
+      evicted = std::move(idle_.front().socket);
       idle_.pop_front();
     }
   }
 
   void clear() {
-    std::deque<std::pair<int, std::unique_ptr<tcp::socket>>> closing;
+    std::deque<Kept> closing;
     std::lock_guard lock(lock_);
     closing.swap(idle_);
   }
@@ -221,11 +188,22 @@ public:
   }
 
 private:
+  struct Kept {
+    int port;
+    std::string group;
+    std::unique_ptr<tcp::socket> socket;
+  };
   mutable std::mutex lock_; // guards idle_ only
-  std::deque<std::pair<int, std::unique_ptr<tcp::socket>>> idle_;
+  std::deque<Kept> idle_;
 };
 
 namespace {
+
+// The connection for an exchange: a kept one when the request allows, else a new one.
+struct Connection {
+  std::unique_ptr<tcp::socket> socket;
+  bool kept = false;
+};
 
 // One exchange, as one coroutine: with thousands in flight, every nested frame counts.
 asio::awaitable<HttpOutcome> perform(std::shared_ptr<AsioTransport::Pool> pool,
@@ -237,54 +215,69 @@ asio::awaitable<HttpOutcome> perform(std::shared_ptr<AsioTransport::Pool> pool,
     auto watch = std::make_shared<Watch>(executor, idle);
     WatchScope scope(watch);
 
-    std::unique_ptr<tcp::socket> socket = pool->take(port);
-    bool pooled = socket != nullptr;
-    error_code ec;
+    Connection connection;
+    if (request.reuseConnection) {
+      connection.socket = pool->take(port, request.connectionGroup);
+      connection.kept = connection.socket != nullptr;
+    }
+    error_code writeError;
     for (;;) {
-      if (!socket) {
-        socket = std::make_unique<tcp::socket>(executor);
-        watch->socket = socket.get();
-        co_await socket->async_connect(
+      if (!connection.socket) {
+        connection.socket = std::make_unique<tcp::socket>(executor);
+        watch->socket = connection.socket.get();
+        error_code ec;
+        co_await connection.socket->async_connect(
             tcp::endpoint(asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)),
             asio::redirect_error(asio::use_awaitable, ec));
         watch->moved();
         if (ec)
           co_return failure("connect", port, ec, *watch);
-        socket->set_option(tcp::no_delay(true), ec);
+        connection.socket->set_option(tcp::no_delay(true), ec);
       }
-      watch->socket = socket.get();
-      auto [writeError, written] = co_await writeRequest(*socket, head, request.body, *watch);
+      watch->socket = connection.socket.get();
+      auto [ec, written] = co_await writeRequest(*connection.socket, head, request.body, *watch);
       // The Bridge cannot have read a request of which no byte left us: a kept connection it
-      // closed meanwhile is replaced without counting as an attempt.
-      if (writeError && written == 0 && pooled && !watch->expired) {
-        socket.reset();
-        pooled = false;
+      // had closed is replaced without counting as an attempt.
+      if (ec && written == 0 && connection.kept && !watch->expired) {
+        connection = {};
         continue;
       }
-      if (writeError)
-        co_return failure("write", port, writeError, *watch);
+      writeError = ec;
       break;
     }
+    if (writeError && watch->expired)
+      co_return failure("write", port, writeError, *watch);
 
-    beast::flat_buffer buffer;
-    http::response_parser<ReplyBody> parser;
-    parser.header_limit(static_cast<std::uint32_t>(kMaxReplyHead));
-    parser.body_limit(kMaxReplyBody);
-    while (!parser.is_done()) {
-      co_await http::async_read_some(*socket, buffer, parser,
-                                     asio::redirect_error(asio::use_awaitable, ec));
-      watch->moved();
-      if (ec)
-        co_return failure("read", port, ec, *watch);
+    // Read the reply, even after a failed write: a Bridge that refused the request from its head
+    // (413 to a body it would not take) and closed has answered, and that answer is the outcome.
+    std::string body;
+    ReplyParser parser(body, kMaxReplyBody);
+    std::vector<char> buffer(kFirstRead);
+    auto step = ReplyParser::Step::more;
+    while (step == ReplyParser::Step::more) {
+      error_code ec;
+      std::size_t n = co_await connection.socket->async_read_some(
+          asio::buffer(buffer), asio::redirect_error(asio::use_awaitable, ec));
+      watch->moved(); // every byte counts, not only a whole head or chunk-size line
+      if (n > 0)
+        step = parser.put(std::string_view(buffer.data(), n));
+      else if (ec == asio::error::eof)
+        step = parser.putEof();
+      else if (ec)
+        co_return failure(writeError ? "write" : "read", port, writeError ? writeError : ec,
+                          *watch);
+      if (n == buffer.size() && n < kLaterReads)
+        buffer.resize(kLaterReads);
     }
-
-    auto& reply = parser.get();
-    const bool reusable = reply.keep_alive() && !parser.need_eof() && buffer.size() == 0;
-    HttpReply outcome{static_cast<int>(reply.result_int()), std::move(reply.body())};
+    if (step == ReplyParser::Step::failed) {
+      if (writeError)
+        co_return failure("write", port, writeError, *watch);
+      co_return TransportFailure{"read 127.0.0.1:" + std::to_string(port) + ": " + parser.error()};
+    }
     watch->socket = nullptr;
-    if (reusable)
-      pool->put(port, std::move(socket));
-    co_return outcome;
+    if (parser.reusable() && !writeError)
+      pool->put(port, std::move(request.connectionGroup), std::move(connection.socket));
+    co_return HttpReply{parser.status(), std::move(body)};
   } catch (const std::exception& e) {
     // Only memory exhaustion gets here; it is this attempt's failure, not the process's.
     co_return TransportFailure{"127.0.0.1:" + std::to_string(port) + ": " + e.what()};

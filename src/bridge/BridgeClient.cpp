@@ -53,6 +53,7 @@ HttpRequest httpRequestFor(const Credentials& credentials, const BridgeCall& cal
   request.port = credentials.port;
   request.target = buildTarget(call.path, call.query);
   request.headers.push_back("Authorization: Bearer " + credentials.token);
+  request.connectionGroup = credentials.token;
   if (call.jsonBody) {
     request.headers.push_back("Content-Type: application/json");
     request.body = call.jsonBody;
@@ -74,11 +75,15 @@ namespace {
 // call without one. Outside the coroutine, so none of it stays in the frame while the exchange
 // is in flight.
 std::variant<HttpRequest, ToolResult>
-prepareAttempt(const BridgeClient::CredentialsSource& credentials, const BridgeCall& call) {
+prepareAttempt(const BridgeClient::CredentialsSource& credentials, const BridgeCall& call,
+               bool retry) {
   auto lookup = credentials();
   if (!lookup.credentials)
     return withoutCredentials(lookup);
   HttpRequest request = httpRequestFor(*lookup.credentials, call);
+  // The first attempt may have failed on a connection the Bridge was closing; the pool may hold
+  // more like it.
+  request.reuseConnection = !retry;
   if (std::size_t size = headSize(request); size > kMaxRequestHead)
     return tooLong(size);
   return request;
@@ -94,7 +99,7 @@ boost::asio::awaitable<ToolResult> BridgeClient::request(BridgeCall call) const 
   for (int attempt = 1;; ++attempt) {
     boost::asio::awaitable<HttpOutcome> exchange;
     {
-      auto prepared = prepareAttempt(credentials, call);
+      auto prepared = prepareAttempt(credentials, call, attempt > 1);
       if (auto* settled = std::get_if<ToolResult>(&prepared))
         co_return std::move(*settled);
       exchange = transport->exchange(std::get<HttpRequest>(std::move(prepared)));

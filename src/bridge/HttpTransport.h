@@ -20,6 +20,12 @@ struct HttpRequest {
   std::string target;               // the encoded path and query
   std::vector<std::string> headers; // further header lines, "Name: value"
   std::optional<std::string> body;
+  // Kept connections are shared only between requests of one group (the Bridge's bearer token),
+  // so a host app restarted on the same port never gets the old instance's connections.
+  std::string connectionGroup;
+  // False: the exchange opens a new connection rather than take a kept one, as a retry must,
+  // since the first attempt may have failed on a connection the Bridge was closing.
+  bool reuseConnection = true;
 };
 
 // An HTTP response arrived: its status and its complete body bytes.

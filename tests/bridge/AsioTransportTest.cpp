@@ -23,8 +23,20 @@ using vantrel::testing::Reply;
 using vantrel::testing::unusedPort;
 using namespace std::chrono_literals;
 
+HttpRequest request(std::string method, int port, std::string target,
+                    std::vector<std::string> headers = {},
+                    std::optional<std::string> body = std::nullopt) {
+  HttpRequest request;
+  request.method = std::move(method);
+  request.port = port;
+  request.target = std::move(target);
+  request.headers = std::move(headers);
+  request.body = std::move(body);
+  return request;
+}
+
 HttpRequest get(const FakeBridge& bridge, const std::string& path) {
-  return HttpRequest{"GET", bridge.port(), path, {"Authorization: Bearer t"}, std::nullopt};
+  return request("GET", bridge.port(), path, {"Authorization: Bearer t"});
 }
 
 // One exchange run to its end, on the shared loop: transports keep their connections.
@@ -43,7 +55,7 @@ const HttpReply& replyOf(const HttpOutcome& outcome) {
 TEST(AsioTransportTest, NothingListeningIsATransportFailureWithADescription) {
   AsioTransport transport;
   int port = unusedPort();
-  auto outcome = perform(transport, {"GET", port, "/x", {}, std::nullopt});
+  auto outcome = perform(transport, request("GET", port, "/x"));
   auto* failure = std::get_if<TransportFailure>(&outcome);
   ASSERT_TRUE(failure);
   EXPECT_EQ(failure->description,
@@ -100,8 +112,8 @@ TEST(AsioTransportTest, LargePostGoesOutWholeWithoutWaitingForContinue) {
   FakeBridge bridge;
   AsioTransport transport;
   std::string body = "\"" + std::string(3 << 20, 'a') + "\"";
-  auto outcome = perform(
-      transport, {"POST", bridge.port(), "/import", {"Content-Type: application/json"}, body});
+  auto outcome = perform(transport, request("POST", bridge.port(), "/import",
+                                            {"Content-Type: application/json"}, body));
   EXPECT_EQ(replyOf(outcome).status, 200);
   auto seen = bridge.requests();
   ASSERT_EQ(seen.size(), 1u);
@@ -112,11 +124,8 @@ TEST(AsioTransportTest, LargePostGoesOutWholeWithoutWaitingForContinue) {
 TEST(AsioTransportTest, PostWithoutBodySendsZeroLength) {
   FakeBridge bridge;
   AsioTransport transport;
-  EXPECT_EQ(replyOf(perform(transport, {"POST",
-                                        bridge.port(),
-                                        "/telemetry",
-                                        {"Content-Type: application/json"},
-                                        std::nullopt}))
+  EXPECT_EQ(replyOf(perform(transport, request("POST", bridge.port(), "/telemetry",
+                                               {"Content-Type: application/json"})))
                 .status,
             200);
   auto seen = bridge.requests();

@@ -1,0 +1,253 @@
+#include "bridge/ReplyParser.h"
+
+#include <algorithm>
+#include <boost/beast/core/buffers_range.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <optional>
+
+namespace vantrel::bridge {
+namespace {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+using boost::system::error_code;
+
+// What a Content-Length may make us reserve up front; beyond it the body grows as bytes arrive,
+// since one lying header must not take memory the reply never fills.
+constexpr std::uint64_t kMaxReserve = 1 << 20;
+
+// A body that goes straight into the caller's string as the parser releases it. The parser
+// makes its reader before the string is named, so the reader holds the pointer, not the string.
+struct CallerBody {
+  using value_type = std::string*;
+
+  class reader {
+  public:
+    template <bool isRequest, class Fields>
+    reader(http::header<isRequest, Fields>&, value_type& body) : body_(body) {}
+
+    void init(const boost::optional<std::uint64_t>& length, error_code& ec) {
+      ec = {};
+      if (length)
+        body_->reserve(body_->size() + static_cast<std::size_t>(std::min(*length, kMaxReserve)));
+    }
+    template <class ConstBufferSequence>
+    std::size_t put(const ConstBufferSequence& buffers, error_code& ec) {
+      ec = {};
+      std::size_t taken = 0;
+      for (auto buffer : beast::buffers_range_ref(buffers)) {
+        body_->append(static_cast<const char*>(buffer.data()), buffer.size());
+        taken += buffer.size();
+      }
+      return taken;
+    }
+    void finish(error_code& ec) { ec = {}; }
+
+  private:
+    value_type& body_;
+  };
+};
+
+using Parser = http::response_parser<CallerBody>;
+
+// The end of the head in `text` (just past its empty line), or npos. Lines may end in CRLF or a
+// bare LF.
+std::size_t headEnd(std::string_view text, std::size_t from) {
+  for (std::size_t i = text.find('\n', from); i != std::string_view::npos;
+       i = text.find('\n', i + 1)) {
+    if (i + 1 < text.size() && text[i + 1] == '\n')
+      return i + 2;
+    if (i + 2 < text.size() && text[i + 1] == '\r' && text[i + 2] == '\n')
+      return i + 3;
+  }
+  return std::string_view::npos;
+}
+
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// "HTTP/1.1 200" and nothing else on the line: a status line without its reason phrase.
+bool lacksReason(std::string_view head) {
+  std::string_view line = head.substr(0, head.find('\n'));
+  if (!line.empty() && line.back() == '\r')
+    line.remove_suffix(1);
+  return line.size() == 12 && line.substr(0, 5) == "HTTP/" && isDigit(line[5]) &&
+         line[6] == '.' && isDigit(line[7]) && line[8] == ' ' && isDigit(line[9]) &&
+         isDigit(line[10]) && isDigit(line[11]);
+}
+
+// The head as the strict parser wants it: every line ending in CRLF, and a status line that has
+// the space before its (possibly empty) reason phrase.
+std::string normalisedHead(std::string_view head) {
+  const bool addSpace = lacksReason(head);
+  std::string out;
+  out.reserve(head.size() + 16);
+  for (std::size_t i = 0; i < head.size(); ++i) {
+    if (addSpace && i == 12)
+      out.push_back(' ');
+    if (head[i] == '\n' && (i == 0 || head[i - 1] != '\r'))
+      out.push_back('\r');
+    out.push_back(head[i]);
+  }
+  return out;
+}
+
+} // namespace
+
+struct ReplyParser::Impl {
+  Impl(std::string& into, std::uint64_t limit) : body(into), bodyLimit(limit) {}
+
+  std::string& body;
+  std::uint64_t bodyLimit;
+  Step step = Step::more;
+  std::string error;
+  int status = 0;
+  bool reusable = false;
+
+  // Reading a head: its bytes so far, and how far they were searched for its end.
+  bool inHead = true;
+  std::string head;
+  std::size_t searched = 0;
+  // Reading a body: the parser of the current message, and bytes it has not taken yet (part of
+  // a chunk-size line, say).
+  std::optional<Parser> parser;
+  std::string carry;
+
+  Step fail(std::string why) {
+    error = std::move(why);
+    return step = Step::failed;
+  }
+
+  Step put(std::string_view bytes) {
+    while (step == Step::more && !bytes.empty()) {
+      if (inHead) {
+        bytes = takeHead(bytes);
+      } else {
+        takeBody(bytes);
+        bytes = {};
+      }
+    }
+    return step;
+  }
+
+  // Gathers head bytes; once the head is whole, parses it and returns the bytes after it.
+  std::string_view takeHead(std::string_view bytes) {
+    if (head.empty()) {
+      // Empty lines before the status line are skipped, as lenient clients do.
+      auto start = bytes.find_first_not_of("\r\n");
+      if (start == std::string_view::npos)
+        return {};
+      bytes.remove_prefix(start);
+    }
+    const std::size_t before = head.size();
+    head.append(bytes.substr(0, kMaxReplyHead + 4 - std::min(before, kMaxReplyHead + 4)));
+    const std::size_t end = headEnd(head, searched);
+    if (end == std::string::npos || end > kMaxReplyHead) {
+      if (head.size() > kMaxReplyHead)
+        fail("header limit exceeded");
+      searched = head.size() >= 2 ? head.size() - 2 : 0;
+      return {};
+    }
+    std::string_view rest = bytes.substr(end - before);
+    startMessage(std::string_view(head).substr(0, end));
+    head.clear();
+    searched = 0;
+    return rest;
+  }
+
+  void startMessage(std::string_view rawHead) {
+    parser.emplace();
+    parser->eager(true);
+    // The head was bounded above; normalising it may lengthen it a little.
+    parser->header_limit(static_cast<std::uint32_t>(kMaxReplyHead * 2));
+    parser->body_limit(bodyLimit);
+    parser->get().body() = &body;
+    std::string normal = normalisedHead(rawHead);
+    error_code ec;
+    parser->put(boost::asio::buffer(normal), ec);
+    if (ec || !parser->is_header_done()) {
+      fail(ec ? ec.message() : "bad header");
+      return;
+    }
+    status = static_cast<int>(parser->get().result_int());
+    if (status == 101) {
+      fail("switching protocols");
+      return;
+    }
+    if (status >= 100 && status < 200)
+      return; // an interim reply: the final one follows on the same connection
+    inHead = false;
+    if (parser->is_done())
+      finish(false);
+  }
+
+  // Hands body bytes to the parser, keeping what it cannot take yet (part of a chunk-size line).
+  void takeBody(std::string_view bytes) {
+    std::string_view input = bytes;
+    if (!carry.empty()) {
+      carry.append(bytes);
+      input = carry;
+    }
+    error_code ec;
+    std::size_t used = parser->put(boost::asio::buffer(input.data(), input.size()), ec);
+    if (ec && ec != http::error::need_more) {
+      fail(ec.message());
+      return;
+    }
+    std::string rest(input.substr(used));
+    if (parser->is_done()) {
+      carry.clear();
+      finish(!rest.empty());
+      return;
+    }
+    carry = std::move(rest);
+  }
+
+  // Bytes after the final reply belong to no request we sent: the connection is not reused.
+  void finish(bool bytesAfter) {
+    reusable = parser->keep_alive() && !parser->need_eof() && !bytesAfter;
+    step = Step::done;
+  }
+
+  Step putEof() {
+    if (step != Step::more)
+      return step;
+    if (inHead)
+      return fail("end of stream");
+    error_code ec;
+    parser->put_eof(ec);
+    if (ec)
+      return fail(ec.message());
+    reusable = false;
+    return step = Step::done;
+  }
+};
+
+ReplyParser::ReplyParser(std::string& body, std::uint64_t bodyLimit)
+    : impl_(std::make_unique<Impl>(body, bodyLimit)) {
+}
+
+ReplyParser::~ReplyParser() = default;
+
+ReplyParser::Step ReplyParser::put(std::string_view bytes) {
+  return impl_->put(bytes);
+}
+
+ReplyParser::Step ReplyParser::putEof() {
+  return impl_->putEof();
+}
+
+int ReplyParser::status() const {
+  return impl_->status;
+}
+
+bool ReplyParser::reusable() const {
+  return impl_->reusable;
+}
+
+const std::string& ReplyParser::error() const {
+  return impl_->error;
+}
+
+} // namespace vantrel::bridge

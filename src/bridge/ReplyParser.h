@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace vantrel::bridge {
+
+// A reply header block longer than this is a transport failure, not something to hold in memory.
+inline constexpr std::size_t kMaxReplyHead = 1024 * 1024;
+
+// Reads the final HTTP/1.1 response from the bytes of one connection, fed as they arrive, in
+// pieces of any size. Interim replies (1xx) are read and skipped, as RFC 9110 asks of a client
+// that did not ask for them; 101 Switching Protocols ends the exchange, since the connection then
+// no longer speaks HTTP. The head is taken as lenient clients take it: empty lines before the
+// status line, bare LF line ends and a status line without a reason phrase (nor the space before
+// it) are read as the Bridge meant them. The body, by Content-Length, chunked or up to the close,
+// is appended to `body` as it arrives. Pure: no sockets, no clock; one thread at a time.
+class ReplyParser {
+public:
+  enum class Step {
+    more,   // feed more bytes, or putEof() when the connection has ended
+    done,   // the final reply is complete: status(), reusable()
+    failed, // not an HTTP reply we can read: error()
+  };
+
+  // `body` must outlive the parser. A body longer than `bodyLimit` fails the reply.
+  ReplyParser(std::string& body, std::uint64_t bodyLimit);
+  ~ReplyParser();
+  ReplyParser(const ReplyParser&) = delete;
+  ReplyParser& operator=(const ReplyParser&) = delete;
+
+  // The next bytes from the connection. After done or failed, further bytes are not read.
+  Step put(std::string_view bytes);
+  // The connection has ended: completes a body that runs to the close, fails anything else.
+  Step putEof();
+
+  int status() const;
+  // The connection may carry another request: the reply allows keep-alive, was delimited by its
+  // length or chunks, and nothing arrived after it.
+  bool reusable() const;
+  // Why the reply failed, in a few words ("end of stream", "bad version", "header limit
+  // exceeded", "switching protocols", ...).
+  const std::string& error() const;
+
+private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+} // namespace vantrel::bridge
