@@ -189,6 +189,74 @@ TEST(AsioTransportTest, NoReplyOrABrokenOneIsATransportFailure) {
   EXPECT_EQ(replyOf(perform(transport, get(bridge, "/ok"))).status, 200);
 }
 
+// An interim reply taken for the final one left the real reply on the kept connection, and every
+// later request on it read the one before's reply.
+TEST(AsioTransportTest, InterimRepliesAreSkippedNotLeftForTheNextRequest) {
+  FakeBridge bridge;
+  bridge.on("GET", "/working",
+            Reply{.raw = "HTTP/1.1 102 Processing\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>"
+                         "\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfirst"});
+  bridge.on("GET", "/next", Reply{.body = "second"});
+  AsioTransport transport;
+  EXPECT_EQ(replyOf(perform(transport, get(bridge, "/working"))).body, "first");
+  EXPECT_EQ(replyOf(perform(transport, get(bridge, "/next"))).body, "second");
+  auto seen = bridge.requests();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].connection, seen[1].connection);
+}
+
+TEST(AsioTransportTest, SwitchingProtocolsFailsAndItsConnectionIsDropped) {
+  FakeBridge bridge;
+  bridge.on("GET", "/upgrade",
+            Reply{.raw = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\n"});
+  AsioTransport transport;
+  auto outcome = perform(transport, get(bridge, "/upgrade"));
+  ASSERT_TRUE(std::holds_alternative<TransportFailure>(outcome));
+  EXPECT_EQ(std::get<TransportFailure>(outcome).description,
+            "read 127.0.0.1:" + std::to_string(bridge.port()) + ": switching protocols");
+  EXPECT_EQ(replyOf(perform(transport, get(bridge, "/next"))).status, 200);
+  auto seen = bridge.requests();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_NE(seen[0].connection, seen[1].connection);
+}
+
+TEST(AsioTransportTest, EveryByteCountsAgainstTheIdleLimitInsideHeadAndChunkLines) {
+  // Ten pieces 300 ms apart under a 1 s limit: the head alone spans three of them, and a long
+  // chunk-size line two, so a watch that waits for a whole head or line cuts the reply.
+  const std::string raw =
+      "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nX-Pad: " + std::string(40, 'p') +
+      "\r\nTransfer-Encoding: chunked\r\n\r\n"
+      "5;padding=" +
+      std::string(60, 'e') + "\r\nhello\r\n0\r\n\r\n";
+  FakeBridge bridge;
+  bridge.on("GET", "/drip", Reply{.tricklePieces = 10, .trickleGap = 300ms, .raw = raw});
+  AsioTransport transport(std::chrono::seconds(1));
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(replyOf(perform(transport, get(bridge, "/drip"))).body, "hello");
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 2500ms) << "the drip spanned the limit";
+}
+
+TEST(AsioTransportTest, KeptConnectionsServeTheirGroupOnlyAndNeverARequestThatForbidsThem) {
+  FakeBridge bridge;
+  AsioTransport transport;
+  auto in = [&](std::string group, bool reuse = true) {
+    HttpRequest request = get(bridge, "/x");
+    request.connectionGroup = std::move(group);
+    request.reuseConnection = reuse;
+    return replyOf(perform(transport, std::move(request))).status;
+  };
+  EXPECT_EQ(in("old token"), 200);
+  EXPECT_EQ(in("new token"), 200); // a host app restarted on the same port
+  EXPECT_EQ(in("old token", false), 200);
+  EXPECT_EQ(in("old token"), 200);
+  auto seen = bridge.requests();
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_NE(seen[1].connection, seen[0].connection);
+  EXPECT_NE(seen[2].connection, seen[0].connection);
+  EXPECT_NE(seen[2].connection, seen[1].connection);
+  EXPECT_NE(seen[3].connection, seen[1].connection);
+}
+
 TEST(AsioTransportTest, HundredsOfConcurrentRequestsOnTwoThreads) {
   namespace asio = boost::asio;
   FakeBridge bridge;

@@ -8,9 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <atomic>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 namespace vantrel::bridge {
 namespace {
@@ -185,6 +192,51 @@ TEST_F(ScriptedClientTest, NoCredentialsBeforeEitherAttempt) {
   EXPECT_EQ(vanishing->requests().size(), 1u);
 }
 
+// A Bridge that answers each connection from the request's head alone, without reading a body,
+// then closes: the close of a socket with unread bytes resets the connection.
+class RefusingPeer {
+public:
+  explicit RefusingPeer(std::string answer) : answer_(std::move(answer)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::listen(listener_, 8) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+      throw std::runtime_error("RefusingPeer cannot listen");
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~RefusingPeer() {
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    ::close(listener_);
+  }
+  int port() const { return port_; }
+  int connections() const { return connections_; }
+
+private:
+  void serve() {
+    for (int fd; (fd = ::accept(listener_, nullptr, nullptr)) >= 0; ::close(fd)) {
+      ++connections_;
+      std::string head;
+      char chunk[4096];
+      for (ssize_t n;
+           head.find("\r\n\r\n") == std::string::npos && (n = ::read(fd, chunk, sizeof chunk)) > 0;)
+        head.append(chunk, static_cast<std::size_t>(n));
+      (void)::write(fd, answer_.data(), answer_.size());
+    }
+  }
+
+  std::string answer_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<int> connections_{0};
+  std::thread thread_;
+};
+
 // The same client against a real HTTP server through the real transport.
 class LiveClientTest : public ::testing::Test {
 protected:
@@ -230,6 +282,54 @@ TEST_F(LiveClientTest, PostReadThenClosedOnReachesTheBridgeExactlyTwice) {
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.text.rfind(kConnectPrefix, 0), 0u) << result.text;
   EXPECT_EQ(bridge_.requestsTo("/assets/import-link").size(), 2u);
+}
+
+// A Bridge that closes kept connections shortly after each reply makes a first attempt fail on a
+// connection that was closing; the pool may hold more like it, so the retry never uses one.
+TEST_F(LiveClientTest, RetryOpensANewConnectionEvenWithKeptOnesAtHand) {
+  using namespace boost::asio::experimental::awaitable_operators;
+  bridge_.on("GET", "/hold", Reply{.delay = 100ms});
+  // Two calls at once leave two kept connections behind.
+  vantrel::testing::sharedTestLoop().run([this]() -> boost::asio::awaitable<void> {
+    co_await (client_.request(BridgeCall::get("/hold")) &&
+              client_.request(BridgeCall::get("/hold")));
+  }());
+  bridge_.on("GET", "/x", std::vector<Reply>{Reply{.drop = true}, Reply{.body = "fresh"}});
+  EXPECT_EQ(get(client_, "/x"), ToolResult::ok("fresh", 200));
+  auto kept = bridge_.requestsTo("/hold");
+  auto tries = bridge_.requestsTo("/x");
+  ASSERT_EQ(kept.size(), 2u);
+  ASSERT_EQ(tries.size(), 2u);
+  EXPECT_TRUE(tries[0].connection == kept[0].connection ||
+              tries[0].connection == kept[1].connection)
+      << "the first attempt reuses a kept connection";
+  EXPECT_NE(tries[1].connection, kept[0].connection);
+  EXPECT_NE(tries[1].connection, kept[1].connection);
+}
+
+// A host app restarted on the same port with a new token, while its old instance still served
+// kept connections, answered 401 to every call: both attempts went out on old connections.
+TEST_F(LiveClientTest, NewTokenOnTheSamePortNeverUsesTheOldTokensConnections) {
+  EXPECT_FALSE(get(client_, "/x").isError);
+  dir_.writeToken(bridge_.port(), "tok2");
+  EXPECT_FALSE(get(client_, "/x").isError);
+  auto seen = bridge_.requests();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].header("Authorization"), "Bearer tok2");
+  EXPECT_NE(seen[1].connection, seen[0].connection);
+}
+
+// A Bridge that refuses a large body from its head: it answers 413 without reading the body and
+// closes, which resets our upload. Its answer was there to read; it is the outcome, sent once.
+TEST_F(LiveClientTest, EarlyRefusalOfALargeBodyIsTheBridgesAnswer) {
+  RefusingPeer refusing(
+      "HTTP/1.1 413 Payload Too Large\r\nConnection: close\r\nContent-Length: 8\r\n\r\n"
+      "too big!");
+  dir_.writeToken(refusing.port(), "tok");
+  const std::string big(19 << 20, 'a');
+  EXPECT_EQ(post(client_, "/assets/import-file", {{"path", big}}),
+            ToolResult::fail("Bridge 返回 413：too big!", 413));
+  EXPECT_EQ(refusing.connections(), 1);
 }
 
 TEST_F(LiveClientTest, OverlongRequestFailsLocallyOnceWithoutRetryAndNamesItsSize) {
