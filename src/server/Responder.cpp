@@ -2,24 +2,42 @@
 
 #include "server/JsonRpc.h"
 
+#include <cassert>
+#include <utility>
+
 namespace vantrel::server {
 
 Responder::~Responder() {
-  answer(ToolResult::fail("内部错误"));
+  if (out_) // not answered, not moved from: the task died before it could answer
+    answer(ToolResult::fail("内部错误"));
 }
 
 void Responder::answer(const ToolResult& result) noexcept {
-  if (!out_)
+  if (std::exchange(answered_, true)) {
+    assert(!"tools/call answered twice");
     return;
+  }
+  if (!out_)
+    return; // moved from: the Responder it was moved into answers
   auto out = std::move(out_);
   auto pending = std::move(pending_);
+  std::optional<std::string> line;
   try {
-    out->send(toolCallLine(idText_, result));
+    line = toolCallLine(idText_, result);
   } catch (const std::exception&) {
-    // No memory left to build the line: the call stays unanswered, as one that cannot be
-    // serialised does, and the diagnostic says so.
-    out->send(std::nullopt);
+    // No memory for the line: the small fallback below may still fit.
   }
+  if (!line) {
+    // An agent left waiting forever is worse than one told that something failed here; the
+    // diagnostic still says why.
+    out->send(std::nullopt);
+    try {
+      line = toolCallLine(idText_, ToolResult::fail("内部错误"));
+    } catch (const std::exception&) {
+    }
+  }
+  if (line)
+    out->send(std::move(line));
   pending->leave(); // after the line is out, so the drain at end of input cannot miss it
 }
 

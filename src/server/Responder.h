@@ -24,14 +24,16 @@ public:
   Responder(const Responder&) = delete;
   ~Responder();
 
-  // Writes the tool-call response (or the serialisation diagnostic) and leaves `pending`. Later
-  // calls do nothing.
+  // Writes the tool-call response and leaves `pending`. A result that cannot be written as JSON
+  // is answered with "内部错误" (and the diagnostic on standard error). A second answer is a bug:
+  // asserted in debug builds, ignored otherwise.
   void answer(const ToolResult& result) noexcept;
 
 private:
   std::string idText_;
   std::shared_ptr<LineWriter> out_; // null once answered or moved from
   std::shared_ptr<TaskGroup> pending_;
+  bool answered_ = false;
 };
 
 } // namespace vantrel::server
