@@ -19,12 +19,10 @@ int main(int argc, char** argv) {
 
   vantrel::server::raiseOpenFileLimit();
 
-  using vantrel::server::LineReader;
   using vantrel::server::LineWriter;
   auto* server = new vantrel::server::MCPServer(LineWriter::fdSink(STDOUT_FILENO),
                                                 LineWriter::fdSink(STDERR_FILENO));
-  auto input = LineReader::fromFd(STDIN_FILENO);
-  server->run(input);
+  server->serve(STDIN_FILENO);
 
   // Every tool call has answered. Usage reports still in flight are dropped: the server is never
   // destroyed, and skipping static destructors keeps the loop's threads from racing teardown.

@@ -145,15 +145,17 @@ writeRequest(tcp::socket& socket, const std::string& head, const std::optional<s
 
 class AsioTransport::Pool {
 public:
-  // The most recently kept connection to `port` in `group` that is still open, or nullptr.
-  std::unique_ptr<tcp::socket> take(int port, const std::string& group) {
+  // The most recently kept connection to `port` in `group`, made on `context`, that is still
+  // open, or nullptr. Connections stay with the context that made them: another context's
+  // socket would report its readiness to that context's thread, a hand-off on every read.
+  std::unique_ptr<tcp::socket> take(const void* context, int port, const std::string& group) {
     std::vector<std::unique_ptr<tcp::socket>> stale; // closed outside the lock
     std::unique_ptr<tcp::socket> found;
     {
       std::lock_guard lock(lock_);
       for (auto it = idle_.end(); it != idle_.begin() && !found;) {
         --it;
-        if (it->port != port || it->group != group)
+        if (it->context != context || it->port != port || it->group != group)
           continue;
         auto socket = std::move(it->socket);
         it = idle_.erase(it);
@@ -166,10 +168,10 @@ public:
     return found;
   }
 
-  void put(int port, std::string group, std::unique_ptr<tcp::socket> socket) {
+  void put(const void* context, int port, std::string group, std::unique_ptr<tcp::socket> socket) {
     std::unique_ptr<tcp::socket> evicted;
     std::lock_guard lock(lock_);
-    idle_.push_back(Kept{port, std::move(group), std::move(socket)});
+    idle_.push_back(Kept{context, port, std::move(group), std::move(socket)});
     if (idle_.size() > kMaxIdleConnections) {
       evicted = std::move(idle_.front().socket);
       idle_.pop_front();
@@ -189,6 +191,7 @@ public:
 
 private:
   struct Kept {
+    const void* context;
     int port;
     std::string group;
     std::unique_ptr<tcp::socket> socket;
@@ -211,13 +214,14 @@ asio::awaitable<HttpOutcome> perform(std::shared_ptr<AsioTransport::Pool> pool,
   const int port = request.port;
   try {
     auto executor = co_await asio::this_coro::executor;
+    const void* context = &asio::query(executor, asio::execution::context);
     const std::string head = formatHead(request);
     auto watch = std::make_shared<Watch>(executor, idle);
     WatchScope scope(watch);
 
     Connection connection;
     if (request.reuseConnection) {
-      connection.socket = pool->take(port, request.connectionGroup);
+      connection.socket = pool->take(context, port, request.connectionGroup);
       connection.kept = connection.socket != nullptr;
     }
     error_code writeError;
@@ -276,7 +280,7 @@ asio::awaitable<HttpOutcome> perform(std::shared_ptr<AsioTransport::Pool> pool,
     }
     watch->socket = nullptr;
     if (parser.reusable() && !writeError)
-      pool->put(port, std::move(request.connectionGroup), std::move(connection.socket));
+      pool->put(context, port, std::move(request.connectionGroup), std::move(connection.socket));
     co_return HttpReply{parser.status(), std::move(body)};
   } catch (const std::exception& e) {
     // Only memory exhaustion gets here; it is this attempt's failure, not the process's.

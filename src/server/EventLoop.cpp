@@ -1,10 +1,10 @@
 #include "server/EventLoop.h"
 
+#include <atomic>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/strand.hpp>
+#include <exception>
 #include <optional>
 #include <pthread.h>
 #include <vector>
@@ -13,28 +13,78 @@ namespace vantrel::server {
 
 namespace asio = boost::asio;
 
+namespace {
+
+struct Context {
+  explicit Context(const void* loop) : owner(loop) {}
+
+  const void* owner;      // the loop it belongs to: a thread may meet several loops in tests
+  asio::io_context io{1}; // one thread runs it: Asio can spare itself some locking
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> keepRunning;
+  std::atomic<int> busy{0};
+};
+
+// The context the calling thread is running, if any.
+thread_local Context* tCurrent = nullptr;
+
+// Runs `context` until it is stopped or, without a work guard, out of work. A handler that
+// throws is dropped, not allowed to end the thread and with it the process.
+void runContext(Context& context) {
+  Context* outer = std::exchange(tCurrent, &context);
+  for (;;) {
+    try {
+      context.io.run();
+      break;
+    } catch (...) {
+    }
+  }
+  tCurrent = outer;
+}
+
+} // namespace
+
 struct EventLoop::Impl {
-  asio::io_context io;
-  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> keepRunning{
-      asio::make_work_guard(io)};
+  std::vector<std::unique_ptr<Context>> contexts; // [0] is the caller's
   std::vector<pthread_t> threads;
 
-  static void* runThread(void* self) {
-    static_cast<Impl*>(self)->io.run();
+  static void* runThread(void* context) {
+    runContext(*static_cast<Context*>(context));
     return nullptr;
+  }
+
+  // The caller's context when it is idle: a call then never changes threads. Otherwise the least
+  // busy, counting the caller's as one busier, since its thread also reads the input.
+  Context& leastBusy() {
+    Context* best = contexts[0].get();
+    int bestBusy = best->busy.load(std::memory_order_relaxed);
+    if (bestBusy == 0)
+      return *best;
+    ++bestBusy;
+    for (std::size_t i = 1; i < contexts.size(); ++i) {
+      int busy = contexts[i]->busy.load(std::memory_order_relaxed);
+      if (busy < bestBusy) {
+        best = contexts[i].get();
+        bestBusy = busy;
+      }
+    }
+    return *best;
   }
 };
 
 EventLoop::EventLoop(std::size_t threads, std::size_t stackSize) : impl_(std::make_unique<Impl>()) {
+  impl_->contexts.push_back(std::make_unique<Context>(impl_.get()));
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, stackSize);
   for (std::size_t i = 0; i < threads; ++i) {
+    auto context = std::make_unique<Context>(impl_.get());
+    context->keepRunning.emplace(asio::make_work_guard(context->io));
     pthread_t thread;
     // A process limit may refuse threads: run with the ones we got, down to none.
-    if (pthread_create(&thread, &attr, &Impl::runThread, impl_.get()) != 0)
+    if (pthread_create(&thread, &attr, &Impl::runThread, context.get()) != 0)
       break;
     impl_->threads.push_back(thread);
+    impl_->contexts.push_back(std::move(context));
   }
   pthread_attr_destroy(&attr);
 }
@@ -48,17 +98,59 @@ std::size_t EventLoop::threads() const {
 }
 
 void EventLoop::spawn(asio::awaitable<void> task) {
-  asio::co_spawn(asio::make_strand(impl_->io), std::move(task), asio::detached);
-}
-
-void EventLoop::runHereUntil(const std::function<bool()>& done) {
-  while (!done() && impl_->io.run_one() > 0) {
+  Context& context = impl_->leastBusy();
+  context.busy.fetch_add(1, std::memory_order_relaxed);
+  try {
+    asio::co_spawn(context.io, std::move(task), [&context](const std::exception_ptr&) {
+      context.busy.fetch_sub(1, std::memory_order_relaxed);
+    });
+  } catch (...) {
+    context.busy.fetch_sub(1, std::memory_order_relaxed);
+    throw;
   }
 }
 
+void EventLoop::spawnHere(asio::awaitable<void> task) {
+  Context* context = tCurrent;
+  if (context == nullptr || context->owner != impl_.get())
+    context = impl_->contexts[0].get();
+  asio::co_spawn(context->io, std::move(task), [](const std::exception_ptr&) {});
+}
+
+asio::any_io_executor EventLoop::callerExecutor() const {
+  return impl_->contexts[0]->io.get_executor();
+}
+
+void EventLoop::run() {
+  Context& caller = *impl_->contexts[0];
+  caller.io.restart();
+  runContext(caller);
+}
+
+void EventLoop::stopRunning() {
+  impl_->contexts[0]->io.stop();
+}
+
+void EventLoop::runHereUntil(const std::function<bool()>& done) {
+  Context& caller = *impl_->contexts[0];
+  Context* outer = std::exchange(tCurrent, &caller);
+  caller.io.restart();
+  for (;;) {
+    try {
+      while (!done() && caller.io.run_one() > 0) {
+      }
+      break;
+    } catch (...) {
+    }
+  }
+  tCurrent = outer;
+}
+
 void EventLoop::stop() {
-  impl_->keepRunning.reset();
-  impl_->io.stop();
+  for (auto& context : impl_->contexts) {
+    context->keepRunning.reset();
+    context->io.stop();
+  }
   for (pthread_t thread : impl_->threads)
     pthread_join(thread, nullptr);
   impl_->threads.clear();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <cstddef>
 #include <functional>
@@ -7,27 +8,50 @@
 
 namespace vantrel::server {
 
-// The loop that runs every tool call and usage report: one io_context driven by a small fixed
-// set of threads, all started here, so that no thread is ever created while calls are served.
-// Each task runs on a strand of its own, so one call's heavy work (a reply of tens of MB) never
-// holds up another while a thread is free.
+// The loop that runs every tool call and usage report: a few single-threaded contexts. The first
+// is run by the thread that calls run() (the server's reading thread, which reads its input on
+// it); each other by a thread of its own, started here, so that no thread is ever created while
+// calls are served. A call goes to the least busy context, the first one whenever it is idle, so
+// that a lone call is read, sent to the Bridge and answered on one thread without a hand-off,
+// while one call's heavy work (a reply of tens of MB) never holds up the others.
+//
+// Threading contract of what runs on it:
+// - A task and everything it awaits run on the one thread of its context: no strands needed, and
+//   nothing of a task is touched by two threads at once.
+// - A loop thread may block only on what is listed here: writing a response line to standard
+//   output (an agent host that stops reading stalls the loop until it reads again), and reading
+//   bridge.token and agent-guide.md. Anything new that blocks gets written here first.
+// - Handlers must not throw; one that does (memory running out inside Asio) is dropped and the
+//   context goes on, so that it fails no more than its own task.
 class EventLoop {
 public:
-  // Starts up to `threads` threads with stacks of `stackSize` bytes. Under a process limit it
-  // may get fewer, even none; the loop then runs only inside runHereUntil().
+  // The caller's context, and `threads` more, each run by a thread started now with a stack of
+  // `stackSize` bytes. A process limit may refuse threads; the loop then has fewer contexts, down
+  // to the caller's alone, which serves everything.
   EventLoop(std::size_t threads, std::size_t stackSize);
-  // Stops and joins the threads, then destroys the tasks still pending.
+  // Stops and joins the threads, then destroys the contexts and the tasks still pending.
   ~EventLoop();
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;
 
+  // Threads the loop got (the caller's not counted).
   std::size_t threads() const;
 
-  // Starts `task` on a strand of its own and returns at once. An exception escaping the task is
-  // dropped: tasks catch their own. Any thread.
+  // Starts `task` on the least busy context (busy: tasks started here that have not ended) and
+  // returns at once. Exceptions escaping the task are dropped: tasks catch their own. Any thread.
   void spawn(boost::asio::awaitable<void> task);
+  // Starts `task` on the calling loop thread's own context (the caller's context from any other
+  // thread), for work that belongs beside the task that starts it, such as its usage report.
+  void spawnHere(boost::asio::awaitable<void> task);
 
-  // Runs the loop's work on the calling thread until `done()` holds. For a loop without threads.
+  // The caller's context, for what the reading thread waits on.
+  boost::asio::any_io_executor callerExecutor() const;
+
+  // Runs the caller's context on this thread until stopRunning() or until it has no work left.
+  void run();
+  // Makes run() return as soon as the handler it is in (if any) ends. Any thread.
+  void stopRunning();
+  // Runs the caller's context on this thread until `done()` holds or no work is left.
   void runHereUntil(const std::function<bool()>& done);
 
   // Stops the threads and waits for them; pending tasks stay, unrun, until destruction.

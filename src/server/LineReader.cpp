@@ -41,37 +41,56 @@ LineReader LineReader::fromString(std::string bytes) {
   });
 }
 
-bool LineReader::next(std::string& line) {
-  std::size_t scanned = start_;
-  for (;;) {
-    auto newline = buffer_.find('\n', scanned);
-    if (newline != std::string::npos) {
-      std::size_t end = newline;
-      if (end > start_ && buffer_[end - 1] == '\r')
-        --end;
-      line.assign(buffer_, start_, end - start_);
-      start_ = newline + 1;
-      return true;
-    }
-    if (ended_) {
-      if (start_ >= buffer_.size())
-        return false;
-      line.assign(buffer_, start_);
-      start_ = buffer_.size();
-      return true;
-    }
-    // Drop returned lines before reading more, so a long session does not grow the buffer.
+bool LineReader::nextBuffered(std::string& line) {
+  auto newline = buffer_.find('\n', scanned_);
+  if (newline == std::string::npos) {
+    scanned_ = buffer_.size();
+    if (!ended_ || start_ >= buffer_.size())
+      return false;
+    line.assign(buffer_, start_);
+    start_ = scanned_ = buffer_.size();
+    return true;
+  }
+  std::size_t end = newline;
+  if (end > start_ && buffer_[end - 1] == '\r')
+    --end;
+  line.assign(buffer_, start_, end - start_);
+  start_ = scanned_ = newline + 1;
+  return true;
+}
+
+void LineReader::append(std::string_view bytes) {
+  // Drop returned lines first, so a long session does not grow the buffer.
+  if (start_ > 0) {
     buffer_.erase(0, start_);
+    scanned_ -= start_;
     start_ = 0;
-    scanned = buffer_.size();
-    // Into a fixed chunk, then appended: growing the buffer first would fill it with zeros on
-    // every read, which cost a third of all the work of answering a call.
-    char chunk[kChunk];
-    ssize_t n = read_(chunk, kChunk);
-    if (n > 0)
-      buffer_.append(chunk, static_cast<std::size_t>(n));
-    if (n <= 0)
+  }
+  buffer_.append(bytes);
+}
+
+bool LineReader::readMore() {
+  if (ended_ || !read_)
+    return false;
+  // Into a fixed chunk, then appended: growing the buffer first would fill it with zeros on
+  // every read, which cost a third of all the work of answering a call.
+  char chunk[kChunk];
+  ssize_t n = read_(chunk, kChunk);
+  if (n > 0)
+    append(std::string_view(chunk, static_cast<std::size_t>(n)));
+  else
+    ended_ = true;
+  return n > 0;
+}
+
+bool LineReader::next(std::string& line) {
+  for (;;) {
+    if (nextBuffered(line))
+      return true;
+    if (ended_ || !readMore()) {
       ended_ = true;
+      return nextBuffered(line);
+    }
   }
 }
 

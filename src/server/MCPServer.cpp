@@ -3,6 +3,16 @@
 #include "bridge/AsioTransport.h"
 #include "server/Responder.h"
 
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <cerrno>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace vantrel::server {
 
 using nlohmann::json;
@@ -39,33 +49,139 @@ MCPServer::MCPServer(LineWriter::Sink out, LineWriter::Sink err, ServerOptions o
                                    : std::make_shared<bridge::AsioTransport>()),
       tools_(std::make_shared<tools::ToolRegistry>(
           bridge::BridgeClient(transport_, std::move(options.credentials)),
+          // A usage report stays beside its call, on the same thread and connections.
           [loop = loop_.get()](boost::asio::awaitable<void> task) {
-            loop->spawn(std::move(task));
-          })),
+            loop->spawnHere(std::move(task));
+          },
+          options.maxReportsInFlight)),
       pending_(std::make_shared<TaskGroup>()),
       outQueue_(std::make_shared<LineWriter>(std::move(out), std::move(err))) {
 }
 
 MCPServer::~MCPServer() {
   loop_->stop();
-  // Kept connections belong to the loop's context: close them while it still exists.
+  // Kept connections belong to the loop's contexts: close them while those still exist.
   transport_->shutdown();
   loop_.reset();
 }
 
+void MCPServer::serve(int fd) {
+  loop_->spawnHere(readInput(fd));
+  runUntilDrained();
+}
+
 void MCPServer::run(LineReader& input) {
+  loop_->spawnHere(readAlong(input));
+  runUntilDrained();
+}
+
+void MCPServer::runUntilDrained() {
+  loop_->run();
+  // The first context may have run out of work while calls on the others still run.
+  pending_->wait();
+}
+
+boost::asio::awaitable<void> MCPServer::readAlong(LineReader& input) {
   std::string line;
   while (input.next(line)) {
-    auto request = decodeRequest(line);
-    if (!request) {
-      outQueue_->send(errorLine(kNullId, MCPError::parseError(kUnparseable)));
-      continue;
-    }
-    if (!request->idText)
-      continue; // a notification: nothing to answer, nothing to do
-    handle(std::move(*request));
+    handleLine(line);
+    // Let the calls started so far run before the next line is read.
+    co_await boost::asio::post(co_await boost::asio::this_coro::executor,
+                               boost::asio::use_awaitable);
   }
-  pending_->wait();
+  inputEnded();
+}
+
+namespace {
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+// Whether more input waits to be read now, after a read of `got` bytes into `room`. A short read
+// from a pipe or socket took all there was; a terminal hands over a line at a time.
+bool moreWaiting(int fd, std::size_t got, std::size_t room) {
+  if (got < room && !::isatty(fd))
+    return false;
+  int waiting = 0;
+  return ::ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0;
+}
+
+// Standard input is the process's: the descriptor object lets go of it rather than close it.
+struct Borrowed {
+  boost::asio::posix::stream_descriptor& descriptor;
+  ~Borrowed() {
+    if (descriptor.is_open())
+      descriptor.release();
+  }
+};
+
+} // namespace
+
+// Waits on the loop for input to arrive, then reads it with plain read() calls until none is
+// left. Waiting rather than reading asynchronously leaves the descriptor's flags alone: a
+// terminal's are shared with the shell. This is safe from lost wake-ups because only this thread
+// waits on the context: input that arrives after the last read is still reported to the next
+// wait.
+boost::asio::awaitable<void> MCPServer::readInput(int fd) {
+  auto executor = co_await boost::asio::this_coro::executor;
+  boost::asio::posix::stream_descriptor input(executor);
+  Borrowed borrowed{input};
+  struct stat info {};
+  boost::system::error_code ec;
+  if (::fstat(fd, &info) != 0 || S_ISREG(info.st_mode))
+    ec = boost::asio::error::operation_not_supported; // a file is never waited on
+  else
+    input.assign(fd, ec); // refused for what cannot be waited on, such as /dev/null
+  if (ec) {
+    auto reader = LineReader::fromFd(fd);
+    co_await readAlong(reader);
+    co_return;
+  }
+
+  LineReader lines;
+  std::string line;
+  std::unique_ptr<char[]> chunk(new char[kReadChunk]);
+  for (bool open = true; open;) {
+    co_await input.async_wait(boost::asio::posix::stream_descriptor::wait_read,
+                              boost::asio::redirect_error(boost::asio::use_awaitable, ec));
+    for (;;) {
+      ssize_t n = ::read(fd, chunk.get(), kReadChunk);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        break; // nothing after all: wait again
+      if (n <= 0) {
+        open = false; // the end, or an error after which nothing more can come
+        break;
+      }
+      lines.append(std::string_view(chunk.get(), static_cast<std::size_t>(n)));
+      while (lines.nextBuffered(line))
+        handleLine(line);
+      if (!moreWaiting(fd, static_cast<std::size_t>(n), kReadChunk))
+        break;
+      // A backlog: let the calls started from it run before reading on.
+      co_await boost::asio::post(executor, boost::asio::use_awaitable);
+    }
+  }
+  lines.end();
+  while (lines.nextBuffered(line))
+    handleLine(line);
+  inputEnded();
+}
+
+void MCPServer::handleLine(std::string& line) {
+  auto request = decodeRequest(line);
+  if (!request) {
+    outQueue_->send(errorLine(kNullId, MCPError::parseError(kUnparseable)));
+    return;
+  }
+  if (!request->idText)
+    return; // a notification: nothing to answer, nothing to do
+  handle(std::move(*request));
+}
+
+void MCPServer::inputEnded() {
+  // Usage reports still in flight must not keep the process: it ends once every call answered.
+  pending_->whenEmpty([loop = loop_.get()] { loop->stopRunning(); });
 }
 
 void MCPServer::handle(Request request) {
@@ -107,9 +223,6 @@ void MCPServer::startToolCall(std::string idText, json params) {
   } catch (const std::exception&) {
     // No memory for the task: its Responder, destroyed with it, has answered the call.
   }
-  // A loop that got no thread at start runs here, one call at a time.
-  if (loop_->threads() == 0)
-    loop_->runHereUntil([this] { return pending_->empty(); });
 }
 
 } // namespace vantrel::server

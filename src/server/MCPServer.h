@@ -24,11 +24,14 @@ struct ServerOptions {
   bridge::BridgeClient::CredentialsSource credentials = bridge::readCredentials;
   std::size_t loopThreads = loopThreadCount();
   std::size_t loopStack = loopStackSize();
+  std::size_t maxReportsInFlight = reportsInFlightLimit();
 };
 
 // The MCP server over one line-based connection: reads requests, answers initialize,
-// tools/list and ping on the reading thread, hands each tools/call to the event loop, and
-// writes every response as one line through the serial output queue.
+// tools/list and ping on the reading thread as it reads them, hands each tools/call to the event
+// loop, and writes every response as one line through the serial output queue. The reading
+// thread runs the loop's first context and reads on it, so a lone call is read, relayed and
+// answered without changing threads.
 class MCPServer {
 public:
   // `out` receives response lines; `err` the one diagnostic line when a response cannot be
@@ -39,12 +42,22 @@ public:
   MCPServer(const MCPServer&) = delete;
   MCPServer& operator=(const MCPServer&) = delete;
 
-  // The read loop. Returns when input has ended and every started tool call has answered.
+  // Serves the requests on `fd` (standard input) until it ends and every started tool call has
+  // answered. A pipe, socket or terminal is waited on by the loop; anything else is read as the
+  // calls go (a file never makes a read wait).
+  void serve(int fd);
+  // The same for the lines `input` reads: read on the loop, a line at a time between the calls'
+  // work, so its read function must not wait long (tests and fuzzing read from memory).
   void run(LineReader& input);
 
   tools::ToolRegistry& tools() { return *tools_; }
 
 private:
+  boost::asio::awaitable<void> readInput(int fd);
+  boost::asio::awaitable<void> readAlong(LineReader& input);
+  void runUntilDrained();
+  void handleLine(std::string& line);
+  void inputEnded();
   void handle(Request request);
   void startToolCall(std::string idText, nlohmann::json params);
 

@@ -13,7 +13,8 @@ namespace vantrel::server {
 namespace {
 
 constexpr std::size_t kMinLoopStack = 1024 * 1024;
-constexpr std::size_t kMaxLoopThreads = 3;
+constexpr std::size_t kMaxLoopThreads = 2;
+constexpr std::size_t kMaxReportsInFlight = 256;
 
 #ifdef OPEN_MAX
 constexpr std::uint64_t kOpenMax = OPEN_MAX;
@@ -59,7 +60,12 @@ std::size_t loopStackSize(std::size_t platformDefault) {
 }
 
 std::size_t loopThreadCount(unsigned hardwareThreads) {
-  return std::clamp<std::size_t>(hardwareThreads, 1, kMaxLoopThreads);
+  return std::clamp<std::size_t>(hardwareThreads, 1, kMaxLoopThreads + 1) - 1;
+}
+
+std::size_t reportsInFlightLimit(std::uint64_t openFileLimit) {
+  return static_cast<std::size_t>(
+      std::clamp<std::uint64_t>(openFileLimit / 4, 1, kMaxReportsInFlight));
 }
 
 std::size_t loopStackSize() {
@@ -74,6 +80,13 @@ std::size_t loopStackSize() {
 
 std::size_t loopThreadCount() {
   return loopThreadCount(std::thread::hardware_concurrency());
+}
+
+std::size_t reportsInFlightLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return kMaxReportsInFlight;
+  return reportsInFlightLimit(static_cast<std::uint64_t>(limit.rlim_cur));
 }
 
 } // namespace vantrel::server

@@ -27,12 +27,19 @@ void raiseOpenFileLimit();
 // writing the deepest JSON the server accepts needs (macOS gives new threads only 512 KiB).
 std::size_t loopStackSize(std::size_t platformDefault);
 
-// How many threads run the loop, given the hardware's: enough that one call's heavy work cannot
-// stall the others, at most 3 so the process has 4 threads at any load.
+// How many threads run the loop beside the reading thread (which runs it too), given the
+// hardware's: one per core beyond the first, so that one call's heavy work cannot stall the
+// others, and at most 2, so the process has 3 threads at any load.
 std::size_t loopThreadCount(unsigned hardwareThreads);
 
-// Both for this process.
+// How many usage reports may be in flight at once, given the open-file limit: each holds a
+// connection for as long as the Bridge takes, up to two idle time-outs, and reports must leave
+// descriptors for the calls. A quarter of the limit, at most 256; a report beyond it is dropped.
+std::size_t reportsInFlightLimit(std::uint64_t openFileLimit);
+
+// All three for this process.
 std::size_t loopStackSize();
 std::size_t loopThreadCount();
+std::size_t reportsInFlightLimit();
 
 } // namespace vantrel::server

@@ -2,7 +2,9 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <mutex>
+#include <utility>
 
 namespace vantrel::server {
 
@@ -16,9 +18,29 @@ public:
     ++count_;
   }
   void leave() {
-    std::lock_guard lock(lock_);
-    if (--count_ == 0)
+    std::function<void()> then;
+    {
+      std::lock_guard lock(lock_);
+      if (--count_ > 0)
+        return;
       drained_.notify_all();
+      then = std::move(whenEmpty_);
+      whenEmpty_ = nullptr;
+    }
+    if (then)
+      then();
+  }
+  // Calls `then` once the group is empty: at once if it is, else on the thread whose leave()
+  // empties it. Outside the lock.
+  void whenEmpty(std::function<void()> then) {
+    {
+      std::lock_guard lock(lock_);
+      if (count_ > 0) {
+        whenEmpty_ = std::move(then);
+        return;
+      }
+    }
+    then();
   }
   bool empty() const {
     std::lock_guard lock(lock_);
@@ -30,9 +52,10 @@ public:
   }
 
 private:
-  mutable std::mutex lock_; // guards count_
+  mutable std::mutex lock_; // guards count_ and whenEmpty_
   std::condition_variable drained_;
   std::size_t count_ = 0;
+  std::function<void()> whenEmpty_;
 };
 
 } // namespace vantrel::server

@@ -15,8 +15,24 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Counts a report in flight for as long as its task lives, however it ends.
+class InFlight {
+public:
+  explicit InFlight(std::shared_ptr<std::atomic<std::size_t>> count) : count_(std::move(count)) {}
+  InFlight(InFlight&& other) noexcept = default;
+  InFlight& operator=(InFlight&&) = delete;
+  ~InFlight() {
+    if (count_)
+      count_->fetch_sub(1, std::memory_order_relaxed);
+  }
+
+private:
+  std::shared_ptr<std::atomic<std::size_t>> count_;
+};
+
 // A report's outcome is not ours to act on: it is delivered or lost, never retried or logged.
-boost::asio::awaitable<void> deliver(bridge::BridgeClient client, bridge::BridgeCall call) {
+boost::asio::awaitable<void> deliver(bridge::BridgeClient client, bridge::BridgeCall call,
+                                     InFlight) {
   try {
     (void)co_await client.request(std::move(call));
   } catch (const std::exception&) {
@@ -26,8 +42,9 @@ boost::asio::awaitable<void> deliver(bridge::BridgeClient client, bridge::Bridge
 
 } // namespace
 
-ToolRegistry::ToolRegistry(bridge::BridgeClient client, Spawn spawn)
-    : client_(std::move(client)), spawn_(std::move(spawn)) {
+ToolRegistry::ToolRegistry(bridge::BridgeClient client, Spawn spawn, std::size_t maxReportsInFlight)
+    : client_(std::move(client)), spawn_(std::move(spawn)),
+      maxReportsInFlight_(maxReportsInFlight) {
 }
 
 json ToolRegistry::definitions() const {
@@ -81,7 +98,15 @@ void ToolRegistry::emitTelemetry(const std::string& tool, const ToolResult& resu
     if (shortID != arguments.end() && shortID->is_string())
       hadTranscript = transcripts_.knows(shortID->get_ref<const std::string&>());
   }
-  spawn_(deliver(client_, reportCall(usageReport(tool, result, durMs, hadTranscript))));
+  // Reports the Bridge does not answer hold a connection each for minutes; past the limit they
+  // would take the descriptors the calls need.
+  if (reportsInFlight_->fetch_add(1, std::memory_order_relaxed) >= maxReportsInFlight_) {
+    reportsInFlight_->fetch_sub(1, std::memory_order_relaxed);
+    return;
+  }
+  InFlight counted(reportsInFlight_);
+  spawn_(deliver(client_, reportCall(usageReport(tool, result, durMs, hadTranscript)),
+                 std::move(counted)));
 }
 
 std::optional<std::string> ToolRegistry::clientName() const {

@@ -6,8 +6,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <boost/asio/awaitable.hpp>
+#include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,7 +25,9 @@ public:
   // Starts a task on the loop without waiting for it; used for the usage reports.
   using Spawn = std::function<void(boost::asio::awaitable<void>)>;
 
-  ToolRegistry(bridge::BridgeClient client, Spawn spawn);
+  // At most `maxReportsInFlight` usage reports are in flight at once; one beyond is dropped, as a
+  // report still in flight at exit is.
+  ToolRegistry(bridge::BridgeClient client, Spawn spawn, std::size_t maxReportsInFlight = 256);
 
   // The catalogue, in its fixed order, built afresh on every read.
   nlohmann::json definitions() const;
@@ -52,6 +57,10 @@ private:
 
   bridge::BridgeClient client_;
   Spawn spawn_;
+  std::size_t maxReportsInFlight_;
+  // Shared with the report tasks, which may outlive the registry.
+  std::shared_ptr<std::atomic<std::size_t>> reportsInFlight_ =
+      std::make_shared<std::atomic<std::size_t>>(0);
 
   mutable std::mutex clientNameLock_; // guards clientName_ only
   std::optional<std::string> clientName_;

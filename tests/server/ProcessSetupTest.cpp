@@ -48,13 +48,24 @@ TEST(ProcessSetupTest, LoopStackIsAtLeastOneMebibyte) {
   EXPECT_GE(loopStackSize(), 1024u * 1024u);
 }
 
-TEST(ProcessSetupTest, LoopHasOneToThreeThreads) {
+// Beside the reading thread, which runs the loop too: none on one core, at most two.
+TEST(ProcessSetupTest, LoopThreadsBesideTheReadingOne) {
   const struct {
     unsigned hardware;
     std::size_t threads;
-  } cases[] = {{0, 1}, {1, 1}, {2, 2}, {3, 3}, {4, 3}, {64, 3}}; // 0: the count is unknown
+  } cases[] = {{0, 0}, {1, 0}, {2, 1}, {3, 2}, {4, 2}, {64, 2}}; // 0: the count is unknown
   for (const auto& c : cases)
     EXPECT_EQ(loopThreadCount(c.hardware), c.threads) << c.hardware;
+}
+
+// Reports leave three quarters of the descriptors to the calls.
+TEST(ProcessSetupTest, ReportsInFlightAreAQuarterOfTheFileLimitUpTo256) {
+  const struct {
+    std::uint64_t openFiles;
+    std::size_t reports;
+  } cases[] = {{0, 1}, {3, 1}, {64, 16}, {128, 32}, {1024, 256}, {1u << 20, 256}};
+  for (const auto& c : cases)
+    EXPECT_EQ(reportsInFlightLimit(c.openFiles), c.reports) << c.openFiles;
 }
 
 } // namespace
