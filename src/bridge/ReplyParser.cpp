@@ -72,9 +72,9 @@ bool lacksReason(std::string_view head) {
   std::string_view line = head.substr(0, head.find('\n'));
   if (!line.empty() && line.back() == '\r')
     line.remove_suffix(1);
-  return line.size() == 12 && line.substr(0, 5) == "HTTP/" && isDigit(line[5]) &&
-         line[6] == '.' && isDigit(line[7]) && line[8] == ' ' && isDigit(line[9]) &&
-         isDigit(line[10]) && isDigit(line[11]);
+  return line.size() == 12 && line.substr(0, 5) == "HTTP/" && isDigit(line[5]) && line[6] == '.' &&
+         isDigit(line[7]) && line[8] == ' ' && isDigit(line[9]) && isDigit(line[10]) &&
+         isDigit(line[11]);
 }
 
 // The head as the strict parser wants it: every line ending in CRLF, and a status line that has
