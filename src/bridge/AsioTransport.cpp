@@ -25,8 +25,6 @@ using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using boost::system::error_code;
 
-// Far past any reply an agent can use, but a bound: a reply is held in memory whole.
-constexpr std::uint64_t kMaxReplyBody = 1ull << 32;
 // The first read of a reply takes this much; a reply that fills it is read in larger pieces.
 // Small, since thousands of calls may wait on the Bridge at once, each with its buffer.
 constexpr std::size_t kFirstRead = 1024;
@@ -254,7 +252,7 @@ asio::awaitable<HttpOutcome> perform(std::shared_ptr<AsioTransport::Pool> pool,
 
     // Read the reply, even after a failed write: a Bridge that refused the request from its head
     // (413 to a body it would not take) and closed has answered, and that answer is the outcome.
-    std::string body;
+    JsonText body;
     ReplyParser parser(body, kMaxReplyBody);
     std::vector<char> buffer(kFirstRead);
     auto step = ReplyParser::Step::more;
@@ -273,6 +271,8 @@ asio::awaitable<HttpOutcome> perform(std::shared_ptr<AsioTransport::Pool> pool,
       if (n == buffer.size() && n < kLaterReads)
         buffer.resize(kLaterReads);
     }
+    if (step == ReplyParser::Step::tooLarge) // the rest is never read: the connection goes
+      co_return ReplyTooLarge{parser.declaredLength()};
     if (step == ReplyParser::Step::failed) {
       if (writeError)
         co_return failure("write", port, writeError, *watch);

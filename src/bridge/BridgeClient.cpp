@@ -1,7 +1,6 @@
 #include "bridge/BridgeClient.h"
 
 #include "bridge/Url.h"
-#include "common/Utf8.h"
 
 #include <system_error>
 #include <utility>
@@ -36,6 +35,14 @@ std::size_t headSize(const HttpRequest& request) {
   return size;
 }
 
+ToolResult tooLarge(const ReplyTooLarge& reply) {
+  std::string size =
+      reply.declared ? "共 " + std::to_string(*reply.declared) + " 字节，" : std::string();
+  return ToolResult::fail("Bridge 的回复过大：" + size + "超过 " +
+                          std::to_string(kMaxReplyBody >> 20) +
+                          " MiB 上限，未转给 agent。请缩小请求范围后重试（如减小 limit）。");
+}
+
 ToolResult tooLong(std::size_t size) {
   return ToolResult::fail("请求过长：请求行与请求头共 " + std::to_string(size) +
                           " 字节，超过 1 MiB 上限，未发送给 Bridge。请缩短参数（如 shortID）。");
@@ -62,11 +69,11 @@ HttpRequest httpRequestFor(const Credentials& credentials, const BridgeCall& cal
 }
 
 ToolResult resultOf(HttpReply reply) {
-  std::string text = isValidUtf8(reply.body) ? std::move(reply.body) : std::string("{}");
+  JsonText text = reply.body.isUtf8() ? std::move(reply.body) : JsonText("{}");
   if (reply.status == 200)
     return ToolResult::ok(std::move(text), 200);
-  return ToolResult::fail("Bridge 返回 " + std::to_string(reply.status) + "：" + text,
-                          reply.status);
+  text.prepend("Bridge 返回 " + std::to_string(reply.status) + "：");
+  return ToolResult::fail(std::move(text), reply.status);
 }
 
 namespace {
@@ -105,6 +112,8 @@ boost::asio::awaitable<ToolResult> BridgeClient::request(BridgeCall call) const 
       exchange = transport->exchange(std::get<HttpRequest>(std::move(prepared)));
     }
     HttpOutcome outcome = co_await std::move(exchange);
+    if (auto* large = std::get_if<ReplyTooLarge>(&outcome))
+      co_return tooLarge(*large); // asking again would bring the same
     auto* reply = std::get_if<HttpReply>(&outcome);
     // A 401 or a dead port usually means the host app restarted: read the file again, retry
     // once.

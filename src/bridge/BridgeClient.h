@@ -40,7 +40,8 @@ private:
 HttpRequest httpRequestFor(const Credentials& credentials, const BridgeCall& call);
 
 // An HTTP reply as a tool result: 200 is success with the body as text; any other status is a
-// failure "Bridge 返回 <status>：<body>". A body that is not UTF-8 reads as "{}". Pure.
+// failure "Bridge 返回 <status>：<body>". A body that is not UTF-8 reads as "{}". Pure; the body
+// is moved, never copied.
 ToolResult resultOf(HttpReply reply);
 
 } // namespace vantrel::bridge

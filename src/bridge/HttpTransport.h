@@ -1,7 +1,10 @@
 #pragma once
 
+#include "common/JsonText.h"
+
 #include <boost/asio/awaitable.hpp>
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <variant>
@@ -11,6 +14,10 @@ namespace vantrel::bridge {
 
 // Give up on an attempt after this long without any data moving (or without a connection).
 inline constexpr std::chrono::seconds kBridgeTimeout{180};
+
+// A reply body longer than this is not relayed: no agent can use it (the hosts we tried drop a
+// line over 10 MiB), and holding it would take the memory of everything else.
+inline constexpr std::uint64_t kMaxReplyBody = std::uint64_t(256) << 20;
 
 // One HTTP exchange with 127.0.0.1 as the Bridge client forms it. The transport adds Host, and
 // Content-Length whenever there is a body or the method is POST.
@@ -28,10 +35,10 @@ struct HttpRequest {
   bool reuseConnection = true;
 };
 
-// An HTTP response arrived: its status and its complete body bytes.
+// An HTTP response arrived: its status and its complete body, escaped as it arrived.
 struct HttpReply {
   int status = 0;
-  std::string body;
+  JsonText body;
 };
 
 // No HTTP response arrived; `description` words why, e.g. "connect 127.0.0.1:8080: Connection
@@ -40,7 +47,13 @@ struct TransportFailure {
   std::string description;
 };
 
-using HttpOutcome = std::variant<HttpReply, TransportFailure>;
+// A reply whose body ran past kMaxReplyBody: its Content-Length when it had one, else what
+// arrived before reading stopped. Nothing of it is kept, and it is not asked for again.
+struct ReplyTooLarge {
+  std::optional<std::uint64_t> declared;
+};
+
+using HttpOutcome = std::variant<HttpReply, TransportFailure, ReplyTooLarge>;
 
 // The seam between the Bridge client and the network. `exchange` suspends the calling coroutine
 // until the exchange ends; many run at once on the loop's threads. Never throws: every failure,

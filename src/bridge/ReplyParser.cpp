@@ -12,14 +12,10 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using boost::system::error_code;
 
-// What a Content-Length may make us reserve up front; beyond it the body grows as bytes arrive,
-// since one lying header must not take memory the reply never fills.
-constexpr std::uint64_t kMaxReserve = 1 << 20;
-
-// A body that goes straight into the caller's string as the parser releases it. The parser
-// makes its reader before the string is named, so the reader holds the pointer, not the string.
+// A body that goes straight into the caller's text as the parser releases it. The parser makes
+// its reader before the text is named, so the reader holds the pointer, not the text.
 struct CallerBody {
-  using value_type = std::string*;
+  using value_type = JsonText*;
 
   class reader {
   public:
@@ -28,15 +24,16 @@ struct CallerBody {
 
     void init(const boost::optional<std::uint64_t>& length, error_code& ec) {
       ec = {};
-      if (length)
-        body_->reserve(body_->size() + static_cast<std::size_t>(std::min(*length, kMaxReserve)));
+      if (length) // a hint only: one lying header must not take memory the reply never fills
+        body_->reserve(
+            static_cast<std::size_t>(std::min<std::uint64_t>(*length, JsonText::kPiece)));
     }
     template <class ConstBufferSequence>
     std::size_t put(const ConstBufferSequence& buffers, error_code& ec) {
       ec = {};
       std::size_t taken = 0;
       for (auto buffer : beast::buffers_range_ref(buffers)) {
-        body_->append(static_cast<const char*>(buffer.data()), buffer.size());
+        body_->append(std::string_view(static_cast<const char*>(buffer.data()), buffer.size()));
         taken += buffer.size();
       }
       return taken;
@@ -96,9 +93,9 @@ std::string normalisedHead(std::string_view head) {
 } // namespace
 
 struct ReplyParser::Impl {
-  Impl(std::string& into, std::uint64_t limit) : body(into), bodyLimit(limit) {}
+  Impl(JsonText& into, std::uint64_t limit) : body(into), bodyLimit(limit) {}
 
-  std::string& body;
+  JsonText& body;
   std::uint64_t bodyLimit;
   Step step = Step::more;
   std::string error;
@@ -117,6 +114,12 @@ struct ReplyParser::Impl {
   Step fail(std::string why) {
     error = std::move(why);
     return step = Step::failed;
+  }
+
+  Step failWith(const error_code& ec) {
+    if (ec == http::error::body_limit)
+      return step = Step::tooLarge;
+    return fail(ec.message());
   }
 
   Step put(std::string_view bytes) {
@@ -166,8 +169,12 @@ struct ReplyParser::Impl {
     std::string normal = normalisedHead(rawHead);
     error_code ec;
     parser->put(boost::asio::buffer(normal), ec);
-    if (ec || !parser->is_header_done()) {
-      fail(ec ? ec.message() : "bad header");
+    if (ec) {
+      failWith(ec);
+      return;
+    }
+    if (!parser->is_header_done()) {
+      fail("bad header");
       return;
     }
     status = static_cast<int>(parser->get().result_int());
@@ -192,7 +199,7 @@ struct ReplyParser::Impl {
     error_code ec;
     std::size_t used = parser->put(boost::asio::buffer(input.data(), input.size()), ec);
     if (ec && ec != http::error::need_more) {
-      fail(ec.message());
+      failWith(ec);
       return;
     }
     std::string rest(input.substr(used));
@@ -218,13 +225,13 @@ struct ReplyParser::Impl {
     error_code ec;
     parser->put_eof(ec);
     if (ec)
-      return fail(ec.message());
+      return failWith(ec);
     reusable = false;
     return step = Step::done;
   }
 };
 
-ReplyParser::ReplyParser(std::string& body, std::uint64_t bodyLimit)
+ReplyParser::ReplyParser(JsonText& body, std::uint64_t bodyLimit)
     : impl_(std::make_unique<Impl>(body, bodyLimit)) {
 }
 
@@ -240,6 +247,13 @@ ReplyParser::Step ReplyParser::putEof() {
 
 int ReplyParser::status() const {
   return impl_->status;
+}
+
+std::optional<std::uint64_t> ReplyParser::declaredLength() const {
+  const auto& parser = impl_->parser;
+  if (!parser || !parser->is_header_done() || !parser->content_length())
+    return std::nullopt;
+  return *parser->content_length();
 }
 
 bool ReplyParser::reusable() const {

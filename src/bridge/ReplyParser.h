@@ -1,8 +1,11 @@
 #pragma once
 
+#include "common/JsonText.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,17 +20,21 @@ inline constexpr std::size_t kMaxReplyHead = 1024 * 1024;
 // no longer speaks HTTP. The head is taken as lenient clients take it: empty lines before the
 // status line, bare LF line ends and a status line without a reason phrase (nor the space before
 // it) are read as the Bridge meant them. The body, by Content-Length, chunked or up to the close,
-// is appended to `body` as it arrives. Pure: no sockets, no clock; one thread at a time.
+// is appended to `body` as it arrives, escaped there at once. Pure: no sockets, no clock; one
+// thread at a time.
 class ReplyParser {
 public:
   enum class Step {
     more,   // feed more bytes, or putEof() when the connection has ended
     done,   // the final reply is complete: status(), reusable()
     failed, // not an HTTP reply we can read: error()
+    // The body is longer than the limit, by its Content-Length (declaredLength()) or as it
+    // arrived: read no further.
+    tooLarge,
   };
 
-  // `body` must outlive the parser. A body longer than `bodyLimit` fails the reply.
-  ReplyParser(std::string& body, std::uint64_t bodyLimit);
+  // `body` must outlive the parser.
+  ReplyParser(JsonText& body, std::uint64_t bodyLimit);
   ~ReplyParser();
   ReplyParser(const ReplyParser&) = delete;
   ReplyParser& operator=(const ReplyParser&) = delete;
@@ -38,6 +45,8 @@ public:
   Step putEof();
 
   int status() const;
+  // The final reply's Content-Length, when it has one and its head has been read.
+  std::optional<std::uint64_t> declaredLength() const;
   // The connection may carry another request: the reply allows keep-alive, was delimited by its
   // length or chunks, and nothing arrived after it.
   bool reusable() const;

@@ -99,8 +99,6 @@ private:
   bool found_ = false;
 };
 
-constexpr char kHex[] = "0123456789abcdef";
-
 } // namespace
 
 std::optional<nlohmann::json> parseJson(std::string_view text) noexcept {
@@ -116,12 +114,13 @@ std::optional<nlohmann::json> parseJson(std::string_view text) noexcept {
   }
 }
 
-bool hasTopLevelMember(std::string_view text, std::string_view key) noexcept {
+bool hasTopLevelMember(const JsonText& text, std::string_view key) noexcept {
   try {
-    if (text.find('\0') != std::string_view::npos)
+    // nlohmann takes a NUL for the end of input and would ignore what follows.
+    if (!text.isUtf8() || text.hasNul())
       return false;
     TopLevelKeyFinder finder(key);
-    return nlohmann::json::sax_parse(text, &finder) && finder.found();
+    return nlohmann::json::sax_parse(text.begin(), text.end(), &finder) && finder.found();
   } catch (const std::exception&) {
     return false;
   }
@@ -136,52 +135,6 @@ std::optional<std::string> dumpJson(const nlohmann::json& value) noexcept {
   } catch (const std::exception&) {
     return std::nullopt;
   }
-}
-
-bool appendJsonString(std::string& out, std::string_view text) {
-  if (!isValidUtf8(text))
-    return false;
-  out.reserve(out.size() + text.size() + 2);
-  out += '"';
-  std::size_t plain = 0; // start of the run of characters that need no escape
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\')
-      continue;
-    out.append(text, plain, i - plain);
-    plain = i + 1;
-    out += '\\';
-    switch (c) {
-    case '"':
-      out += '"';
-      break;
-    case '\\':
-      out += '\\';
-      break;
-    case '\b':
-      out += 'b';
-      break;
-    case '\f':
-      out += 'f';
-      break;
-    case '\n':
-      out += 'n';
-      break;
-    case '\r':
-      out += 'r';
-      break;
-    case '\t':
-      out += 't';
-      break;
-    default:
-      out += "u00";
-      out += kHex[c >> 4];
-      out += kHex[c & 0x0F];
-    }
-  }
-  out.append(text, plain, text.size() - plain);
-  out += '"';
-  return true;
 }
 
 std::optional<std::int64_t> integralInt64(const nlohmann::json& value) {

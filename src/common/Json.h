@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/JsonText.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
@@ -22,19 +24,14 @@ inline constexpr std::size_t kMaxJsonNesting = 512;
 std::optional<nlohmann::json> parseJson(std::string_view text) noexcept;
 
 // True when `text` is one valid JSON document whose top level is an object with a member named
-// `key`. Reads the text as a stream of events without building a tree, so a reply of tens of
-// megabytes costs no more memory than its text. Never throws.
-bool hasTopLevelMember(std::string_view text, std::string_view key) noexcept;
+// `key`. Reads the text as a stream of events without building a tree or unescaping a copy, so
+// a reply of tens of megabytes costs no memory beyond its text. Never throws.
+bool hasTopLevelMember(const JsonText& text, std::string_view key) noexcept;
 
 // Compact JSON text with the writer's default layout, or nothing when `value` cannot be written
 // as valid JSON: a string that is not UTF-8, a number that is not finite, nesting deeper than
 // kMaxJsonNesting, or no memory. Never throws; any thread.
 std::optional<std::string> dumpJson(const nlohmann::json& value) noexcept;
-
-// Appends `text` as a quoted JSON string, escaped exactly as dumpJson escapes strings. False,
-// with `out` left as it was, when `text` is not valid UTF-8. Lets a large text reach the output
-// without being copied into a JSON tree first.
-bool appendJsonString(std::string& out, std::string_view text);
 
 // The value of a JSON number that is integral and fits in a signed 64-bit integer, whichever way
 // the parser stored it: 20, 20.0 and 2e1 all give 20. Nothing for any other value.

@@ -253,21 +253,43 @@ std::optional<std::string> resultLine(std::string_view idText, const json& resul
 }
 
 std::optional<std::string> errorLine(std::string_view idText, const MCPError& error) {
-  std::string line = envelopeStart(idText);
-  line.append(R"(,"error":{"code":)").append(std::to_string(error.code)).append(R"(,"message":)");
-  if (!appendJsonString(line, error.message))
+  const JsonText message(error.message);
+  if (!message.isUtf8())
     return std::nullopt;
-  line.append("}}");
+  std::string line = envelopeStart(idText);
+  line.append(R"(,"error":{"code":)").append(std::to_string(error.code)).append(R"(,"message":")");
+  for (const auto& piece : message.pieces())
+    line.append(piece);
+  line.append("\"}}");
   return line;
 }
 
-std::optional<std::string> toolCallLine(std::string_view idText, const ToolResult& result) {
-  std::string line = envelopeStart(idText);
-  line.append(R"(,"result":{"content":[{"type":"text","text":)");
-  if (!appendJsonString(line, result.text))
-    return std::nullopt;
-  line.append(R"(}],"isError":)").append(result.isError ? "true" : "false").append("}}");
+std::vector<std::string_view> ToolCallLine::pieces() const {
+  std::vector<std::string_view> pieces;
+  pieces.reserve(text_->pieces().size() + 2);
+  pieces.emplace_back(head_);
+  for (const auto& piece : text_->pieces())
+    pieces.emplace_back(piece);
+  pieces.emplace_back(tail_);
+  return pieces;
+}
+
+std::string ToolCallLine::joined() const {
+  std::string line;
+  for (auto piece : pieces())
+    line.append(piece);
+  line.pop_back(); // the line feed
   return line;
+}
+
+std::optional<ToolCallLine> toolCallLine(std::string_view idText, const ToolResult& result) {
+  if (!result.text.isUtf8())
+    return std::nullopt;
+  std::string head = envelopeStart(idText);
+  head.append(R"(,"result":{"content":[{"type":"text","text":")");
+  std::string tail = R"("}],"isError":)";
+  tail.append(result.isError ? "true" : "false").append("}}\n");
+  return ToolCallLine(std::move(head), result.text, std::move(tail));
 }
 
 } // namespace vantrel::server

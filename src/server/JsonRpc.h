@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vantrel::server {
 
@@ -39,8 +40,25 @@ std::optional<std::string> resultLine(std::string_view idText, const nlohmann::j
 // With a result that is already JSON text.
 std::string resultLine(std::string_view idText, std::string_view resultText);
 std::optional<std::string> errorLine(std::string_view idText, const MCPError& error);
-// The result of a tools/call: one text content and the error flag. Built without copying the
-// text into a JSON tree, since it can be tens of megabytes.
-std::optional<std::string> toolCallLine(std::string_view idText, const ToolResult& result);
+// The response line of a tools/call (one text content and the error flag), as pieces to write
+// one after another: the envelope around the pieces the text is already kept in, so that a text
+// of tens of megabytes is written without a copy. Refers to the result, which must outlive it.
+class ToolCallLine {
+public:
+  ToolCallLine(std::string head, const JsonText& text, std::string tail)
+      : head_(std::move(head)), text_(&text), tail_(std::move(tail)) {}
+  // The whole line, line feed included, in order.
+  std::vector<std::string_view> pieces() const;
+  // The line joined, without its line feed.
+  std::string joined() const;
+
+private:
+  std::string head_;
+  const JsonText* text_;
+  std::string tail_; // ends with the line feed
+};
+
+// Nothing when the text is not valid UTF-8.
+std::optional<ToolCallLine> toolCallLine(std::string_view idText, const ToolResult& result);
 
 } // namespace vantrel::server

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vantrel::server {
 
@@ -23,6 +24,9 @@ public:
   // Without a line (the response could not be serialised) writes the diagnostic to `err`
   // instead, outside the queue. Any thread; returns once written.
   void send(std::optional<std::string> line);
+  // Writes one line given in pieces, its line feed included: a short line in one write, a long
+  // one piece by piece, holding the queue until all of it is out.
+  void send(const std::vector<std::string_view>& pieces);
 
 private:
   std::mutex outLock_; // guards out_: one line at a time

@@ -21,23 +21,21 @@ void Responder::answer(const ToolResult& result) noexcept {
     return; // moved from: the Responder it was moved into answers
   auto out = std::move(out_);
   auto pending = std::move(pending_);
-  std::optional<std::string> line;
   try {
-    line = toolCallLine(idText_, result);
-  } catch (const std::exception&) {
-    // No memory for the line: the small fallback below may still fit.
-  }
-  if (!line) {
-    // An agent left waiting forever is worse than one told that something failed here; the
-    // diagnostic still says why.
-    out->send(std::nullopt);
-    try {
-      line = toolCallLine(idText_, ToolResult::fail("内部错误"));
-    } catch (const std::exception&) {
+    if (auto line = toolCallLine(idText_, result)) {
+      out->send(line->pieces());
+    } else {
+      // An agent left waiting forever is worse than one told that something failed here; the
+      // diagnostic still says why.
+      out->send(std::nullopt);
+      const ToolResult fallback = ToolResult::fail("内部错误");
+      out->send(toolCallLine(idText_, fallback)->pieces());
     }
+  } catch (const std::exception&) {
+    // No memory left even for the line's envelope: the call stays unanswered, and the
+    // diagnostic says so.
+    out->send(std::nullopt);
   }
-  if (line)
-    out->send(std::move(line));
   pending->leave(); // after the line is out, so the drain at end of input cannot miss it
 }
 

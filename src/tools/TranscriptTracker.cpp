@@ -4,7 +4,7 @@
 
 namespace vantrel::tools {
 
-void TranscriptTracker::noteIfPresent(const std::string& shortID, std::string_view replyText) {
+void TranscriptTracker::noteIfPresent(const std::string& shortID, const JsonText& replyText) {
   if (!hasTopLevelMember(replyText, "transcriptText"))
     return; // not JSON, not an object, or no transcript: nothing to record
   std::lock_guard lock(knownLock_);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/JsonText.h"
+
 #include <mutex>
 #include <set>
 #include <string>
@@ -14,7 +16,7 @@ class TranscriptTracker {
 public:
   // Records `shortID` when `replyText` carries a transcript. The reply is read outside the lock;
   // only the insertion holds it.
-  void noteIfPresent(const std::string& shortID, std::string_view replyText);
+  void noteIfPresent(const std::string& shortID, const JsonText& replyText);
   bool knows(const std::string& shortID) const;
 
 private:

@@ -16,7 +16,7 @@ const std::string kNotFound =
 std::string loaded() {
   ToolResult result = AgentGuideReader::load();
   EXPECT_FALSE(result.isError) << result.text;
-  return result.text;
+  return result.text.plain();
 }
 
 class AgentGuideReaderTest : public ::testing::Test {
@@ -66,9 +66,9 @@ TEST_F(AgentGuideReaderTest, OversizedGuideIsAFailureThatSaysSo) {
   ToolResult result = AgentGuideReader::load();
   EXPECT_TRUE(result.isError);
   EXPECT_EQ(result.status, 0);
-  EXPECT_TRUE(result.text.starts_with("读取指导文档失败：") &&
-              result.text.find("16 MiB") != std::string::npos)
-      << result.text;
+  const std::string text = result.text.plain();
+  EXPECT_TRUE(text.starts_with("读取指导文档失败：") && text.find("16 MiB") != std::string::npos)
+      << text;
 
   // A readable copy in the other place still serves.
   dir_.writeFile("agent-guide.md", "# direct", false);

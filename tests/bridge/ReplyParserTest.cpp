@@ -35,7 +35,7 @@ Read failed(std::string why) {
 // Pieces left once the reply is done stay unread, where the pool's check on the connection
 // finds them: such a connection is not reusable either.
 Read parse(std::string_view wire, const std::vector<std::size_t>& cuts, bool closes) {
-  std::string body;
+  JsonText body;
   ReplyParser parser(body, 1 << 20);
   auto step = ReplyParser::Step::more;
   std::size_t from = 0;
@@ -55,7 +55,7 @@ Read parse(std::string_view wire, const std::vector<std::size_t>& cuts, bool clo
     return failed(parser.error());
   if (step == ReplyParser::Step::more)
     return failed("incomplete");
-  return ok(parser.status(), body, parser.reusable() && from == wire.size());
+  return ok(parser.status(), body.plain(), parser.reusable() && from == wire.size());
 }
 
 struct Case {
@@ -155,10 +155,17 @@ TEST(ReplyParserTest, HeadAndBodyAreBounded) {
   EXPECT_EQ(parse(huge, {}, false), failed("header limit exceeded"));
   EXPECT_EQ(parse(huge, {1000, 600000}, false), failed("header limit exceeded"));
 
-  std::string body;
-  ReplyParser parser(body, 4);
-  EXPECT_EQ(parser.put("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n"), ReplyParser::Step::failed);
-  EXPECT_EQ(parser.error(), "body limit exceeded");
+  // Past the limit by the length it declares, or as it arrives: reading stops there.
+  JsonText declared;
+  ReplyParser byLength(declared, 4);
+  EXPECT_EQ(byLength.put("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n"),
+            ReplyParser::Step::tooLarge);
+  EXPECT_EQ(byLength.declaredLength(), 5u);
+  JsonText counted;
+  ReplyParser byCount(counted, 4);
+  EXPECT_EQ(byCount.put("HTTP/1.1 200 OK\r\n\r\nabc"), ReplyParser::Step::more);
+  EXPECT_EQ(byCount.put("de"), ReplyParser::Step::tooLarge);
+  EXPECT_FALSE(byCount.declaredLength());
 }
 
 } // namespace

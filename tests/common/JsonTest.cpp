@@ -39,18 +39,6 @@ TEST(JsonTest, DumpWritesOnlyValidJson) {
   EXPECT_FALSE(dumpJson(deep)) << "one level past the limit";
 }
 
-TEST(JsonTest, AppendedStringsReadBackAndMatchTheWriter) {
-  for (std::string_view text : {""sv, "plain"sv, "\"quoted\" \\ back"sv, "\b\f\n\r\t"sv,
-                                "\x01\x1f\x7f"sv, "中文 / slash"sv, "nul\0inside"sv}) {
-    std::string out = "x";
-    ASSERT_TRUE(appendJsonString(out, text));
-    EXPECT_EQ(out, "x" + json(std::string(text)).dump()) << text;
-  }
-  std::string out = "kept";
-  EXPECT_FALSE(appendJsonString(out, "bad \xC0\xAF"));
-  EXPECT_EQ(out, "kept");
-}
-
 TEST(JsonTest, IntegralInt64TakesEveryIntegralSpellingInRange) {
   EXPECT_EQ(integralInt64(json::parse("20")), 20);
   EXPECT_EQ(integralInt64(json::parse("20.0")), 20);
@@ -61,17 +49,6 @@ TEST(JsonTest, IntegralInt64TakesEveryIntegralSpellingInRange) {
                            "-9.3e18", "\"20\"", "true", "null"}) {
     EXPECT_FALSE(integralInt64(json::parse(text))) << text;
   }
-}
-
-TEST(JsonTest, TopLevelMemberNeedsAValidObjectAndLooksOneLevelDeep) {
-  EXPECT_TRUE(hasTopLevelMember(R"({"transcriptText":null})", "transcriptText"));
-  EXPECT_TRUE(
-      hasTopLevelMember(R"({"a":{"transcriptText":1},"transcriptText":""})", "transcriptText"));
-  EXPECT_FALSE(hasTopLevelMember(R"({"a":{"transcriptText":1}})", "transcriptText"));
-  EXPECT_FALSE(hasTopLevelMember(R"([{"transcriptText":1}])", "transcriptText"));
-  EXPECT_FALSE(hasTopLevelMember(R"({"transcriptText":1} junk)", "transcriptText"));
-  EXPECT_FALSE(hasTopLevelMember("{\"transcriptText\":\"x\"}\0junk"sv, "transcriptText"));
-  EXPECT_FALSE(hasTopLevelMember(std::string(100000, '[') + "]", "x"));
 }
 
 } // namespace

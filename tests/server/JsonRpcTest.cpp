@@ -49,7 +49,8 @@ TEST(JsonRpcTest, EnvelopesAreOneCompactLine) {
   EXPECT_EQ(resultLine("7", std::string_view("{}")), R"({"jsonrpc":"2.0","id":7,"result":{}})");
   EXPECT_EQ(errorLine(kNullId, MCPError::parseError("无法解析 JSON")),
             R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"无法解析 JSON"}})");
-  EXPECT_EQ(toolCallLine(R"("x")", ToolResult::fail("a\nb")),
+  const ToolResult twoLines = ToolResult::fail("a\nb");
+  EXPECT_EQ(toolCallLine(R"("x")", twoLines)->joined(),
             R"({"jsonrpc":"2.0","id":"x","result":{"content":[{"type":"text","text":"a\nb"}],)"
             R"("isError":true}})");
   EXPECT_FALSE(toolCallLine("1", ToolResult::ok("\xFF")));

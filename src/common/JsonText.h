@@ -1,0 +1,94 @@
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <iosfwd>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vantrel {
+
+// A text held as the inside of a JSON string: escaped exactly as dumpJson escapes strings, and
+// checked for UTF-8 as it grows. A Bridge reply is appended to one as it arrives, so a reply of
+// tens of megabytes is held once, in the form a response line carries it, never copied to grow:
+// it lives in pieces of at most kPiece bytes (an escape is never split between two). Copyable,
+// movable; one thread at a time.
+class JsonText {
+public:
+  static constexpr std::size_t kPiece = 1 << 20;
+
+  JsonText() = default;
+  // The escaped form of `text`, whatever its bytes: isUtf8() says whether they were UTF-8.
+  template <typename Text>
+  requires std::convertible_to<const Text&, std::string_view>
+  JsonText(const Text& text) { // NOLINT: a text converts implicitly, as a string would
+    append(std::string_view(text));
+  }
+
+  // Escapes `bytes` onto the end. A UTF-8 sequence may be split between two calls.
+  void append(std::string_view bytes);
+  // Escapes `text` in front of what is held (a short prefix: one piece more).
+  void prepend(std::string_view text);
+  // A hint that about `bytes` more will be appended; never reserves past one piece.
+  void reserve(std::size_t bytes);
+
+  // Everything appended is well-formed UTF-8 and ends on a whole character.
+  bool isUtf8() const { return utf8_ && pending_.empty(); }
+  bool empty() const { return size_ == 0; }
+  // Whether a NUL byte was appended (parsers may take one for the end of their input).
+  bool hasNul() const { return hasNul_; }
+  // Bytes of the escaped form.
+  std::size_t escapedSize() const { return size_; }
+  const std::vector<std::string>& pieces() const { return pieces_; }
+  // The text itself, unescaped: a copy, for small texts and tests.
+  std::string plain() const;
+
+  // The unescaped bytes, one at a time, without copying the text: an input iterator for parsers.
+  class Bytes {
+  public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = char;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const char*;
+    using reference = char;
+
+    Bytes() = default;
+    char operator*() const { return current_; }
+    Bytes& operator++();
+    Bytes operator++(int) {
+      Bytes before = *this;
+      ++*this;
+      return before;
+    }
+    friend bool operator==(const Bytes& a, const Bytes& b) { return a.done_ == b.done_; }
+
+  private:
+    friend class JsonText;
+    explicit Bytes(const std::vector<std::string>* pieces);
+    void load();
+
+    const std::vector<std::string>* pieces_ = nullptr;
+    std::size_t piece_ = 0, at_ = 0; // where the next escaped byte is read
+    char current_ = 0;
+    bool done_ = true;
+  };
+  Bytes begin() const { return Bytes(&pieces_); }
+  Bytes end() const { return Bytes(); }
+
+  friend bool operator==(const JsonText& a, const JsonText& b);
+  friend std::ostream& operator<<(std::ostream& out, const JsonText& text);
+
+private:
+  std::string& roomFor(std::size_t bytes);
+  void checkUtf8(std::string_view bytes);
+
+  std::vector<std::string> pieces_;
+  std::size_t size_ = 0;
+  bool utf8_ = true;
+  bool hasNul_ = false;
+  std::string pending_; // the start of a UTF-8 sequence the next append completes
+};
+
+} // namespace vantrel

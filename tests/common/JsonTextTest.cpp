@@ -1,0 +1,107 @@
+#include "common/JsonText.h"
+
+#include "common/Json.h"
+
+#include <gtest/gtest.h>
+
+namespace vantrel {
+namespace {
+
+using namespace std::string_view_literals;
+
+std::string joined(const JsonText& text) {
+  std::string all;
+  for (const auto& piece : text.pieces())
+    all += piece;
+  return all;
+}
+
+// The text appended in two parts cut at `cut`.
+JsonText appendedInTwo(std::string_view bytes, std::size_t cut) {
+  JsonText text;
+  text.append(bytes.substr(0, cut));
+  text.append(bytes.substr(cut));
+  return text;
+}
+
+// The response line carries the text as the JSON writer would have escaped it, whatever pieces
+// the Bridge's reply arrived in.
+TEST(JsonTextTest, EscapesAsTheWriterDoesInWhateverPiecesItArrives) {
+  for (std::string_view text : {""sv, "plain"sv, "\"quoted\" \\ back"sv, "\b\f\n\r\t"sv,
+                                "\x01\x1f\x7f"sv, "中文 / slash"sv, "nul\0inside"sv}) {
+    const std::string written = nlohmann::json(std::string(text)).dump();
+    const std::string expected = written.substr(1, written.size() - 2);
+    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+      JsonText in = appendedInTwo(text, cut);
+      EXPECT_EQ(joined(in), expected) << text << " cut at " << cut;
+      EXPECT_EQ(in.plain(), text) << "read back";
+      EXPECT_TRUE(in.isUtf8());
+      EXPECT_EQ(in.hasNul(), text.find('\0') != std::string_view::npos);
+    }
+  }
+}
+
+TEST(JsonTextTest, Utf8IsJudgedAcrossPiecesAsOneText) {
+  const struct {
+    std::string_view bytes;
+    bool utf8;
+  } cases[] = {
+      {"汉字 😀 é", true},
+      {"\xC0\xAF", false},               // overlong
+      {"\xED\xA0\x80", false},           // a surrogate
+      {"\xF4\x90\x80\x80", false},       // past U+10FFFF
+      {"a\x80", false},                  // a continuation byte alone
+      {"\xF5\x80\x80\x80", false},       // no such lead byte
+      {"ok \xE6\xB1", false},            // cut short at the end
+      {"\xE6\xB1 x\xE6\xB1\x89", false}, // cut short in the middle
+  };
+  for (const auto& c : cases) {
+    for (std::size_t cut = 0; cut <= c.bytes.size(); ++cut)
+      EXPECT_EQ(appendedInTwo(c.bytes, cut).isUtf8(), c.utf8) << c.bytes << " cut at " << cut;
+  }
+}
+
+TEST(JsonTextTest, LargeTextsComeInBoundedPiecesThatNeverSplitAnEscape) {
+  std::string big;
+  for (int i = 0; big.size() < 3 * JsonText::kPiece; ++i)
+    big += "line " + std::to_string(i) + "\n\"quoted\" 中文\t\x01 ";
+  JsonText whole(big);
+  JsonText dripped;
+  for (std::size_t at = 0; at < big.size(); at += 4093)
+    dripped.append(std::string_view(big).substr(at, 4093));
+  EXPECT_GT(whole.pieces().size(), 3u);
+  for (const auto& piece : whole.pieces()) {
+    EXPECT_LE(piece.size(), JsonText::kPiece);
+    EXPECT_LE(piece.capacity(), JsonText::kPiece + 32) << "no piece grows past its size";
+  }
+  EXPECT_EQ(whole, dripped) << "the same text, however it arrived";
+  EXPECT_EQ(whole.plain(), big) << "every escape read back whole";
+  EXPECT_EQ(whole.escapedSize(), joined(whole).size());
+}
+
+TEST(JsonTextTest, PrefixGoesInFrontWithoutTouchingTheRest) {
+  JsonText reply(R"({"error":"找不到"})");
+  reply.prepend("Bridge 返回 404：");
+  EXPECT_EQ(reply.plain(), R"(Bridge 返回 404：{"error":"找不到"})");
+  EXPECT_EQ(reply, JsonText(R"(Bridge 返回 404：{"error":"找不到"})"));
+  EXPECT_NE(reply, JsonText("Bridge 返回 404："));
+}
+
+// Transcript tracking reads get_asset replies as they are held, escaped.
+TEST(JsonTextTest, TopLevelMemberIsFoundInTheEscapedText) {
+  EXPECT_TRUE(hasTopLevelMember(R"({"transcriptText":null})", "transcriptText"));
+  EXPECT_TRUE(
+      hasTopLevelMember(R"({"a":{"transcriptText":1},"transcriptText":""})", "transcriptText"));
+  EXPECT_TRUE(hasTopLevelMember(R"({"t":"x\u0000y","transcriptText":1})", "transcriptText"))
+      << "an escaped NUL inside a string is valid JSON";
+  EXPECT_TRUE(hasTopLevelMember(R"({"transcript\u0054ext":"\"quoted\""})", "transcriptText"));
+  EXPECT_FALSE(hasTopLevelMember(R"({"a":{"transcriptText":1}})", "transcriptText"));
+  EXPECT_FALSE(hasTopLevelMember(R"([{"transcriptText":1}])", "transcriptText"));
+  EXPECT_FALSE(hasTopLevelMember(R"({"transcriptText":1} junk)", "transcriptText"));
+  EXPECT_FALSE(hasTopLevelMember("{\"transcriptText\":\"x\"}\0junk"sv, "transcriptText"));
+  EXPECT_FALSE(hasTopLevelMember("{\"transcriptText\":\"\xff\"}"sv, "transcriptText"));
+  EXPECT_FALSE(hasTopLevelMember(std::string(100000, '[') + "]", "x"));
+}
+
+} // namespace
+} // namespace vantrel
