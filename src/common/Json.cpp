@@ -2,6 +2,7 @@
 
 #include "common/Utf8.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -99,6 +100,34 @@ private:
   bool found_ = false;
 };
 
+// Whether the escaped text may hold `key` as a member name at all. Letters and most other
+// characters can be spelled in a JSON string only as themselves or as a \u escape: a text that
+// holds neither the key nor any \u escape cannot name it, and need not be parsed. Conservative:
+// true whenever unsure.
+bool mayName(const JsonText& text, std::string_view key) {
+  if (key.find_first_of("\"\\/") != std::string_view::npos ||
+      std::any_of(key.begin(), key.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+    return true;
+  // A \u in the text reads "\\u" escaped; a piece boundary may fall inside either pattern.
+  constexpr std::string_view kEscapedU = "\\\\u";
+  const auto& pieces = text.pieces();
+  const std::size_t overlap = std::max(key.size(), kEscapedU.size()) - 1;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    std::string_view piece = pieces[i];
+    if (piece.find(key) != std::string_view::npos ||
+        piece.find(kEscapedU) != std::string_view::npos)
+      return true;
+    if (i + 1 < pieces.size()) {
+      std::string seam(piece.substr(piece.size() - std::min(overlap, piece.size())));
+      seam.append(std::string_view(pieces[i + 1]).substr(0, overlap));
+      if (seam.find(key) != std::string::npos || seam.find(kEscapedU) != std::string::npos)
+        return true;
+    }
+  }
+  return false;
+}
+
 } // namespace
 
 std::optional<nlohmann::json> parseJson(std::string_view text) noexcept {
@@ -117,7 +146,7 @@ std::optional<nlohmann::json> parseJson(std::string_view text) noexcept {
 bool hasTopLevelMember(const JsonText& text, std::string_view key) noexcept {
   try {
     // nlohmann takes a NUL for the end of input and would ignore what follows.
-    if (!text.isUtf8() || text.hasNul())
+    if (!text.isUtf8() || text.hasNul() || !mayName(text, key))
       return false;
     TopLevelKeyFinder finder(key);
     return nlohmann::json::sax_parse(text.begin(), text.end(), &finder) && finder.found();

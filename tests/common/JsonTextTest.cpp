@@ -103,5 +103,19 @@ TEST(JsonTextTest, TopLevelMemberIsFoundInTheEscapedText) {
   EXPECT_FALSE(hasTopLevelMember(std::string(100000, '[') + "]", "x"));
 }
 
+// Large replies without the member are not parsed at all; the shortcut must never miss a member
+// that lies across two pieces.
+TEST(JsonTextTest, TopLevelMemberAcrossAPieceBoundaryIsFound) {
+  int across = 0;
+  for (std::size_t pad = JsonText::kPiece - 40; pad < JsonText::kPiece; ++pad) {
+    JsonText text(R"({"pad":")" + std::string(pad, 'x') + R"(","transcriptText":1})");
+    const auto& pieces = text.pieces();
+    across += pieces.size() == 2 && pieces[0].find("transcriptText") == std::string::npos &&
+              pieces[1].find("transcriptText") == std::string::npos;
+    EXPECT_TRUE(hasTopLevelMember(text, "transcriptText")) << pad;
+  }
+  EXPECT_GT(across, 0) << "no case put the name across the boundary";
+}
+
 } // namespace
 } // namespace vantrel
