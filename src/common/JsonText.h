@@ -82,7 +82,8 @@ public:
 
 private:
   std::string& roomFor(std::size_t bytes);
-  void checkUtf8(std::string_view bytes);
+  void copy(const char* data, std::size_t length);
+  void writeEscape(char c);
 
   std::vector<std::string> pieces_;
   std::size_t size_ = 0;

@@ -1,8 +1,11 @@
 #include "common/JsonText.h"
 
 #include "common/Json.h"
+#include "common/Utf8.h"
 
 #include <gtest/gtest.h>
+
+#include <random>
 
 namespace vantrel {
 namespace {
@@ -58,6 +61,32 @@ TEST(JsonTextTest, Utf8IsJudgedAcrossPiecesAsOneText) {
   for (const auto& c : cases) {
     for (std::size_t cut = 0; cut <= c.bytes.size(); ++cut)
       EXPECT_EQ(appendedInTwo(c.bytes, cut).isUtf8(), c.utf8) << c.bytes << " cut at " << cut;
+  }
+}
+
+// Against the whole-text check and the writer, on random bytes in random pieces: the fast paths
+// (eight bytes at a time, sequences across appends) must agree with the plain ones.
+TEST(JsonTextTest, RandomBytesInRandomPiecesAgreeWithTheWholeTextRules) {
+  std::mt19937 random(7);
+  const std::string alphabet = std::string("ab \"\\\n\x01") +
+                               "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\xED\xA0" + "\x80\xC0\xFF";
+  for (int round = 0; round < 2000; ++round) {
+    std::string bytes;
+    const std::size_t length = random() % 40;
+    for (std::size_t i = 0; i < length; ++i)
+      bytes += alphabet[random() % alphabet.size()];
+    JsonText text;
+    for (std::size_t at = 0; at < bytes.size();) {
+      const std::size_t n = 1 + random() % 9;
+      text.append(std::string_view(bytes).substr(at, n));
+      at += n;
+    }
+    ASSERT_EQ(text.isUtf8(), isValidUtf8(bytes)) << ::testing::PrintToString(bytes);
+    ASSERT_EQ(text.plain(), bytes);
+    if (text.isUtf8()) {
+      const std::string written = nlohmann::json(bytes).dump();
+      ASSERT_EQ(joined(text), written.substr(1, written.size() - 2));
+    }
   }
 }
 
