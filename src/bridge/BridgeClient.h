@@ -27,7 +27,9 @@ public:
   explicit BridgeClient(std::shared_ptr<HttpTransport> transport,
                         CredentialsSource credentials = readCredentials);
 
-  // Suspends until the logical request is settled. Any loop thread.
+  // Suspends until the logical request is settled. Any loop thread. A member coroutine starts
+  // lazily: this client must still exist when the awaitable is first awaited (not only when it
+  // is made); from then on the coroutine holds copies of what it needs.
   boost::asio::awaitable<ToolResult> request(BridgeCall call) const;
 
 private:

@@ -47,8 +47,8 @@ struct TransportFailure {
   std::string description;
 };
 
-// A reply whose body ran past kMaxReplyBody: its Content-Length when it had one, else what
-// arrived before reading stopped. Nothing of it is kept, and it is not asked for again.
+// A reply whose body ran past kMaxReplyBody: `declared` is its Content-Length when it had one.
+// Nothing of it is kept, and it is not asked for again.
 struct ReplyTooLarge {
   std::optional<std::uint64_t> declared;
 };
@@ -56,9 +56,17 @@ struct ReplyTooLarge {
 using HttpOutcome = std::variant<HttpReply, TransportFailure, ReplyTooLarge>;
 
 // The seam between the Bridge client and the network. `exchange` suspends the calling coroutine
-// until the exchange ends; many run at once on the loop's threads. Never throws: every failure,
-// running out of memory included, is a TransportFailure. The request is taken by value, since
-// the caller may be gone by the time the coroutine resumes.
+// until the exchange ends. Never throws: every failure, running out of memory included, is an
+// outcome.
+//
+// Threading and lifetime, which every implementation and caller relies on:
+// - Many exchanges run at once, on several loop threads; each is awaited on one thread (its
+//   context's), and nothing of an exchange is shared with another.
+// - Coroutines start lazily: nothing runs until the returned awaitable is first awaited, and the
+//   body resumes long after the call. So the request is taken by value, and neither the
+//   transport object nor anything of the caller's may be referred to after the first
+//   suspension: keep what the exchange needs (a pool, say) in shared ownership and copy it in.
+// - An implementation may block its thread only as EventLoop.h allows.
 class HttpTransport {
 public:
   virtual ~HttpTransport() = default;

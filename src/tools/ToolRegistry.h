@@ -34,7 +34,8 @@ public:
 
   // Runs the tool and starts its usage report without waiting for it. Always completes with
   // exactly one result, whatever the name or arguments, and never throws. Any loop thread; the
-  // arguments are taken by value because the caller may be gone when the coroutine resumes.
+  // arguments are taken by value because the caller may be gone when the coroutine resumes, and
+  // the registry must outlive the call (callers hold it shared).
   boost::asio::awaitable<ToolResult> call(std::string name, nlohmann::json arguments);
 
   // The agent host's name from the last initialize that carried clientInfo. A call sees either
