@@ -1,6 +1,7 @@
 #include "bridge/FileBytes.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
@@ -55,13 +56,23 @@ FileRead readFileBytes(const std::string& path, std::size_t maxBytes) {
       return failed(FileRead::Status::notRegular);
 
     FileRead read{FileRead::Status::ok, {}, 0};
+    // The size the file had a moment ago: once that much has come, the file was read whole and
+    // the read that would confirm its end is spared (bridge.token is read twice per call). A file
+    // that grew meanwhile shows it by filling the byte past that size.
+    const auto statedSize = static_cast<std::uint64_t>(info.st_size);
     char chunk[16384];
     for (;;) {
-      ssize_t got = ::read(file.get(), chunk, sizeof chunk);
+      const std::size_t room =
+          read.bytes.size() <= statedSize && statedSize - read.bytes.size() < sizeof chunk
+              ? static_cast<std::size_t>(statedSize - read.bytes.size()) + 1
+              : sizeof chunk;
+      ssize_t got = ::read(file.get(), chunk, room);
       if (got > 0) {
         if (read.bytes.size() + static_cast<std::size_t>(got) > maxBytes)
           return failed(FileRead::Status::tooLarge);
         read.bytes.append(chunk, static_cast<std::size_t>(got));
+        if (read.bytes.size() == statedSize && static_cast<std::size_t>(got) < room)
+          return read;
       } else if (got == 0) {
         return read;
       } else if (errno != EINTR) {

@@ -98,8 +98,8 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 
 // Whether more input waits to be read now, after a read of `got` bytes into `room`. A short read
 // from a pipe or socket took all there was; a terminal hands over a line at a time.
-bool moreWaiting(int fd, std::size_t got, std::size_t room) {
-  if (got < room && !::isatty(fd))
+bool moreWaiting(int fd, bool terminal, std::size_t got, std::size_t room) {
+  if (got < room && !terminal)
     return false;
   int waiting = 0;
   return ::ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0;
@@ -140,6 +140,7 @@ boost::asio::awaitable<void> MCPServer::readInput(int fd) {
   LineReader lines;
   std::string line;
   std::unique_ptr<char[]> chunk(new char[kReadChunk]);
+  const bool terminal = ::isatty(fd) != 0;
   for (bool open = true; open;) {
     co_await input.async_wait(boost::asio::posix::stream_descriptor::wait_read,
                               boost::asio::redirect_error(boost::asio::use_awaitable, ec));
@@ -156,7 +157,7 @@ boost::asio::awaitable<void> MCPServer::readInput(int fd) {
       lines.append(std::string_view(chunk.get(), static_cast<std::size_t>(n)));
       while (lines.nextBuffered(line))
         handleLine(line);
-      if (!moreWaiting(fd, static_cast<std::size_t>(n), kReadChunk))
+      if (!moreWaiting(fd, terminal, static_cast<std::size_t>(n), kReadChunk))
         break;
       // A backlog: let the calls started from it run before reading on.
       co_await boost::asio::post(executor, boost::asio::use_awaitable);
