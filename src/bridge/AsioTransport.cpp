@@ -27,7 +27,7 @@ using boost::system::error_code;
 
 // The first read of a reply takes this much; a reply that fills it is read in larger pieces.
 // Small, since thousands of calls may wait on the Bridge at once, each with its buffer.
-constexpr std::size_t kFirstRead = 1024;
+constexpr std::size_t kFirstRead = 512;
 constexpr std::size_t kLaterReads = 64 * 1024;
 
 // The idle time-out of one exchange. Bytes moving push the deadline on; when it passes with
@@ -213,7 +213,7 @@ asio::awaitable<HttpOutcome> perform(std::shared_ptr<AsioTransport::Pool> pool,
   try {
     auto executor = co_await asio::this_coro::executor;
     const void* context = &asio::query(executor, asio::execution::context);
-    const std::string head = formatHead(request);
+    std::string head = formatHead(request);
     auto watch = std::make_shared<Watch>(executor, idle);
     WatchScope scope(watch);
 
@@ -249,6 +249,11 @@ asio::awaitable<HttpOutcome> perform(std::shared_ptr<AsioTransport::Pool> pool,
     }
     if (writeError && watch->expired)
       co_return failure("write", port, writeError, *watch);
+    // The request is out: while the Bridge takes its time, thousands of calls may wait here, so
+    // nothing of it is kept but what the pool needs.
+    std::string().swap(head);
+    std::string group = std::move(request.connectionGroup);
+    request = {};
 
     // Read the reply, even after a failed write: a Bridge that refused the request from its head
     // (413 to a body it would not take) and closed has answered, and that answer is the outcome.
@@ -280,7 +285,7 @@ asio::awaitable<HttpOutcome> perform(std::shared_ptr<AsioTransport::Pool> pool,
     }
     watch->socket = nullptr;
     if (parser.reusable() && !writeError)
-      pool->put(context, port, std::move(request.connectionGroup), std::move(connection.socket));
+      pool->put(context, port, std::move(group), std::move(connection.socket));
     co_return HttpReply{parser.status(), std::move(body)};
   } catch (const std::exception& e) {
     // Only memory exhaustion gets here; it is this attempt's failure, not the process's.

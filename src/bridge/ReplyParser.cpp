@@ -232,36 +232,44 @@ struct ReplyParser::Impl {
 };
 
 ReplyParser::ReplyParser(JsonText& body, std::uint64_t bodyLimit)
-    : impl_(std::make_unique<Impl>(body, bodyLimit)) {
+    : body_(body), bodyLimit_(bodyLimit) {
 }
 
 ReplyParser::~ReplyParser() = default;
 
+ReplyParser::Impl& ReplyParser::impl() {
+  // Made when the first byte comes: thousands of calls may wait for their replies at once.
+  if (!impl_)
+    impl_ = std::make_unique<Impl>(body_, bodyLimit_);
+  return *impl_;
+}
+
 ReplyParser::Step ReplyParser::put(std::string_view bytes) {
-  return impl_->put(bytes);
+  return impl().put(bytes);
 }
 
 ReplyParser::Step ReplyParser::putEof() {
-  return impl_->putEof();
+  return impl().putEof();
 }
 
 int ReplyParser::status() const {
-  return impl_->status;
+  return impl_ ? impl_->status : 0;
 }
 
 std::optional<std::uint64_t> ReplyParser::declaredLength() const {
-  const auto& parser = impl_->parser;
-  if (!parser || !parser->is_header_done() || !parser->content_length())
+  if (!impl_ || !impl_->parser || !impl_->parser->is_header_done() ||
+      !impl_->parser->content_length())
     return std::nullopt;
-  return *parser->content_length();
+  return *impl_->parser->content_length();
 }
 
 bool ReplyParser::reusable() const {
-  return impl_->reusable;
+  return impl_ && impl_->reusable;
 }
 
 const std::string& ReplyParser::error() const {
-  return impl_->error;
+  static const std::string none;
+  return impl_ ? impl_->error : none;
 }
 
 } // namespace vantrel::bridge

@@ -56,6 +56,10 @@ public:
 
 private:
   struct Impl;
+  Impl& impl();
+
+  JsonText& body_;
+  std::uint64_t bodyLimit_;
   std::unique_ptr<Impl> impl_;
 };
 
