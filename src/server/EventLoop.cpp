@@ -5,6 +5,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <exception>
+#include <limits>
 #include <optional>
 #include <pthread.h>
 #include <vector>
@@ -46,6 +47,7 @@ void runContext(Context& context) {
 struct EventLoop::Impl {
   std::vector<std::unique_ptr<Context>> contexts; // [0] is the caller's
   std::vector<pthread_t> threads;
+  std::atomic<bool> keepCallerFree{false};
 
   static void* runThread(void* context) {
     runContext(*static_cast<Context*>(context));
@@ -57,9 +59,12 @@ struct EventLoop::Impl {
   Context& leastBusy() {
     Context* best = contexts[0].get();
     int bestBusy = best->busy.load(std::memory_order_relaxed);
+    if (keepCallerFree.load(std::memory_order_relaxed) && contexts.size() > 1)
+      bestBusy = std::numeric_limits<int>::max();
     if (bestBusy == 0)
       return *best;
-    ++bestBusy;
+    if (bestBusy < std::numeric_limits<int>::max())
+      ++bestBusy;
     for (std::size_t i = 1; i < contexts.size(); ++i) {
       int busy = contexts[i]->busy.load(std::memory_order_relaxed);
       if (busy < bestBusy) {
@@ -117,8 +122,8 @@ void EventLoop::spawnHere(asio::awaitable<void> task) {
   asio::co_spawn(context->io, std::move(task), [](const std::exception_ptr&) {});
 }
 
-asio::any_io_executor EventLoop::callerExecutor() const {
-  return impl_->contexts[0]->io.get_executor();
+void EventLoop::keepCallerFree(bool keep) {
+  impl_->keepCallerFree.store(keep, std::memory_order_relaxed);
 }
 
 void EventLoop::run() {

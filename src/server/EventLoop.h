@@ -44,8 +44,9 @@ public:
   // thread), for work that belongs beside the task that starts it, such as its usage report.
   void spawnHere(boost::asio::awaitable<void> task);
 
-  // The caller's context, for what the reading thread waits on.
-  boost::asio::any_io_executor callerExecutor() const;
+  // While true, calls go to the caller's context only when there is no other: its thread is
+  // about to block on reads (a terminal). Any thread.
+  void keepCallerFree(bool keep);
 
   // Runs the caller's context on this thread until stopRunning() or until it has no work left.
   void run();

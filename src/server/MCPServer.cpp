@@ -96,10 +96,10 @@ namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
 
-// Whether more input waits to be read now, after a read of `got` bytes into `room`. A short read
-// from a pipe or socket took all there was; a terminal hands over a line at a time.
-bool moreWaiting(int fd, bool terminal, std::size_t got, std::size_t room) {
-  if (got < room && !terminal)
+// Whether more input waits to be read now, after a read of `got` bytes into `room`: a short read
+// from a pipe or socket took all there was.
+bool moreWaiting(int fd, std::size_t got, std::size_t room) {
+  if (got < room)
     return false;
   int waiting = 0;
   return ::ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0;
@@ -116,22 +116,23 @@ struct Borrowed {
 
 } // namespace
 
-// Waits on the loop for input to arrive, then reads it with plain read() calls until none is
-// left. Waiting rather than reading asynchronously leaves the descriptor's flags alone: a
-// terminal's are shared with the shell. This is safe from lost wake-ups because only this thread
-// waits on the context: input that arrives after the last read is still reported to the next
-// wait.
+// A pipe or socket, as agent hosts give, is waited on by the loop, then read with plain read()
+// calls until none is left; waiting rather than reading asynchronously leaves the descriptor's
+// flags alone. Asio hands each wait to the reactor afresh, so input that arrived after the last
+// read still wakes the next wait. Anything else (a file, a terminal, a device) is read with
+// blocking reads: not every kind can be waited on everywhere (macOS), and a file never makes a
+// read wait. Calls then go to the other threads, so a read waiting for a person to type holds
+// none of them up (unless there is no other thread).
 boost::asio::awaitable<void> MCPServer::readInput(int fd) {
   auto executor = co_await boost::asio::this_coro::executor;
   boost::asio::posix::stream_descriptor input(executor);
   Borrowed borrowed{input};
   struct stat info {};
-  boost::system::error_code ec;
-  if (::fstat(fd, &info) != 0 || S_ISREG(info.st_mode))
-    ec = boost::asio::error::operation_not_supported; // a file is never waited on
-  else
-    input.assign(fd, ec); // refused for what cannot be waited on, such as /dev/null
+  boost::system::error_code ec = boost::asio::error::operation_not_supported;
+  if (::fstat(fd, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)))
+    input.assign(fd, ec);
   if (ec) {
+    loop_->keepCallerFree(true);
     auto reader = LineReader::fromFd(fd);
     co_await readAlong(reader);
     co_return;
@@ -140,7 +141,6 @@ boost::asio::awaitable<void> MCPServer::readInput(int fd) {
   LineReader lines;
   std::string line;
   std::unique_ptr<char[]> chunk(new char[kReadChunk]);
-  const bool terminal = ::isatty(fd) != 0;
   for (bool open = true; open;) {
     co_await input.async_wait(boost::asio::posix::stream_descriptor::wait_read,
                               boost::asio::redirect_error(boost::asio::use_awaitable, ec));
@@ -157,7 +157,7 @@ boost::asio::awaitable<void> MCPServer::readInput(int fd) {
       lines.append(std::string_view(chunk.get(), static_cast<std::size_t>(n)));
       while (lines.nextBuffered(line))
         handleLine(line);
-      if (!moreWaiting(fd, terminal, static_cast<std::size_t>(n), kReadChunk))
+      if (!moreWaiting(fd, static_cast<std::size_t>(n), kReadChunk))
         break;
       // A backlog: let the calls started from it run before reading on.
       co_await boost::asio::post(executor, boost::asio::use_awaitable);
