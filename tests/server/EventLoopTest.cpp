@@ -18,15 +18,52 @@ using namespace std::chrono_literals;
 
 constexpr std::size_t kStack = 1 << 20;
 
+// The tasks below take what they touch as parameters: a coroutine made by calling a lambda at
+// once would keep the lambda's captures, which die with the full expression, long before the
+// loop runs the task.
+
+asio::awaitable<void> setFlag(std::atomic<bool>& flag) {
+  flag = true;
+  co_return;
+}
+
+// Busy with the Bridge, as it were, until released.
+asio::awaitable<void> holdUntil(std::atomic<bool>& released, std::thread::id& ranOn) {
+  ranOn = std::this_thread::get_id();
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  while (!released) {
+    timer.expires_after(1ms);
+    co_await timer.async_wait(asio::use_awaitable);
+  }
+}
+
+asio::awaitable<void> noteThread(std::thread::id& ranOn, std::atomic<bool>& done) {
+  ranOn = std::this_thread::get_id();
+  done = true;
+  co_return;
+}
+
+// Makes a handler throw on this task's context, then goes on.
+asio::awaitable<void> throwThenFinish(std::atomic<int>& finished) {
+  auto executor = co_await asio::this_coro::executor;
+  asio::post(executor, [] { throw std::bad_alloc(); });
+  co_await asio::post(executor, asio::use_awaitable);
+  co_await asio::post(executor, asio::use_awaitable);
+  ++finished;
+}
+
+asio::awaitable<void> throwThenHold(std::atomic<int>& finished, std::atomic<bool>& released) {
+  co_await throwThenFinish(finished);
+  std::thread::id ignored;
+  co_await holdUntil(released, ignored);
+}
+
 // --check runs its probe on a loop without threads: a probe that ends without its result must
 // not leave it waiting forever.
 TEST(EventLoopTest, RunHereReturnsWhenTheWorkRunsOut) {
   EventLoop loop(0, kStack);
-  bool ran = false;
-  loop.spawn([&ran]() -> asio::awaitable<void> {
-    ran = true;
-    co_return;
-  }());
+  std::atomic<bool> ran{false};
+  loop.spawn(setFlag(ran));
   loop.runHereUntil([] { return false; });
   EXPECT_TRUE(ran);
 }
@@ -39,19 +76,8 @@ TEST(EventLoopTest, IdleCallerTakesTheCallBusyCallerHandsItOn) {
   std::atomic<bool> released{false};
   std::thread::id first, second;
   std::atomic<bool> secondDone{false};
-  loop.spawn([&]() -> asio::awaitable<void> {
-    first = std::this_thread::get_id();
-    asio::steady_timer timer(co_await asio::this_coro::executor);
-    while (!released) { // busy with the Bridge, as it were
-      timer.expires_after(1ms);
-      co_await timer.async_wait(asio::use_awaitable);
-    }
-  }());
-  loop.spawn([&]() -> asio::awaitable<void> {
-    second = std::this_thread::get_id();
-    secondDone = true;
-    co_return;
-  }());
+  loop.spawn(holdUntil(released, first));
+  loop.spawn(noteThread(second, secondDone));
   loop.runHereUntil([&] {
     if (secondDone)
       released = true;
@@ -66,24 +92,10 @@ TEST(EventLoopTest, IdleCallerTakesTheCallBusyCallerHandsItOn) {
 TEST(EventLoopTest, AThrowingHandlerNeitherEndsTheLoopNorItsThread) {
   EventLoop loop(1, kStack);
   std::atomic<int> finished{0};
-  auto throwThenFinish = [&]() -> asio::awaitable<void> {
-    auto executor = co_await asio::this_coro::executor;
-    asio::post(executor, [] { throw std::bad_alloc(); });
-    co_await asio::post(executor, asio::use_awaitable);
-    co_await asio::post(executor, asio::use_awaitable);
-    ++finished;
-  };
   std::atomic<bool> release{false};
   // The first occupies the caller's context, so the second goes to the loop thread.
-  loop.spawn([&]() -> asio::awaitable<void> {
-    co_await throwThenFinish();
-    asio::steady_timer timer(co_await asio::this_coro::executor);
-    while (!release) {
-      timer.expires_after(1ms);
-      co_await timer.async_wait(asio::use_awaitable);
-    }
-  }());
-  loop.spawn(throwThenFinish());
+  loop.spawn(throwThenHold(finished, release));
+  loop.spawn(throwThenFinish(finished));
   loop.runHereUntil([&] {
     release = finished == 2;
     return false;
