@@ -4,6 +4,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <exception>
 #include <limits>
 #include <optional>
@@ -119,7 +120,12 @@ void EventLoop::spawnHere(asio::awaitable<void> task) {
   Context* context = tCurrent;
   if (context == nullptr || context->owner != impl_.get())
     context = impl_->contexts[0].get();
-  asio::co_spawn(context->io, std::move(task), [](const std::exception_ptr&) {});
+  // Posted, not started at once (co_spawn runs a task inline as far as its first wait when it is
+  // already on its context): whoever spawns goes on first, so a call's answer is written before
+  // its usage report reads bridge.token and sends.
+  asio::post(context->io, [&io = context->io, task = std::move(task)]() mutable {
+    asio::co_spawn(io, std::move(task), [](const std::exception_ptr&) {});
+  });
 }
 
 void EventLoop::keepCallerFree(bool keep) {
@@ -134,6 +140,20 @@ void EventLoop::run() {
 
 void EventLoop::stopRunning() {
   impl_->contexts[0]->io.stop();
+}
+
+void EventLoop::runReady() {
+  Context& caller = *impl_->contexts[0];
+  Context* outer = std::exchange(tCurrent, &caller);
+  caller.io.restart();
+  for (;;) {
+    try {
+      caller.io.poll();
+      break;
+    } catch (...) {
+    }
+  }
+  tCurrent = outer;
 }
 
 void EventLoop::runHereUntil(const std::function<bool()>& done) {

@@ -41,7 +41,8 @@ public:
   // returns at once. Exceptions escaping the task are dropped: tasks catch their own. Any thread.
   void spawn(boost::asio::awaitable<void> task);
   // Starts `task` on the calling loop thread's own context (the caller's context from any other
-  // thread), for work that belongs beside the task that starts it, such as its usage report.
+  // thread), for work that belongs beside the task that starts it, such as its usage report. It
+  // starts once the handler that spawns it has ended.
   void spawnHere(boost::asio::awaitable<void> task);
 
   // While true, calls go to the caller's context only when there is no other: its thread is
@@ -52,6 +53,9 @@ public:
   void run();
   // Makes run() return as soon as the handler it is in (if any) ends. Any thread.
   void stopRunning();
+  // Runs, on this thread, what is ready on the caller's context without waiting for anything:
+  // after run(), so that tasks posted last (usage reports) at least set out.
+  void runReady();
   // Runs the caller's context on this thread until `done()` holds or no work is left.
   void runHereUntil(const std::function<bool()>& done);
 

@@ -79,6 +79,9 @@ void MCPServer::runUntilDrained() {
   loop_->run();
   // The first context may have run out of work while calls on the others still run.
   pending_->wait();
+  // The last calls' usage reports were posted to start after their answers: let them set out.
+  // Whatever they still wait for is dropped with the process.
+  loop_->runReady();
 }
 
 boost::asio::awaitable<void> MCPServer::readAlong(LineReader& input) {
