@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <boost/beast/core/buffers_range.hpp>
 #include <boost/beast/http/parser.hpp>
+#include <cctype>
 #include <optional>
+#include <stdexcept>
+#include <variant>
 
 namespace vantrel::bridge {
 namespace {
@@ -65,29 +68,73 @@ bool isDigit(char c) {
 }
 
 // "HTTP/1.1 200" and nothing else on the line: a status line without its reason phrase.
-bool lacksReason(std::string_view head) {
-  std::string_view line = head.substr(0, head.find('\n'));
-  if (!line.empty() && line.back() == '\r')
-    line.remove_suffix(1);
+bool lacksReason(std::string_view line) {
   return line.size() == 12 && line.substr(0, 5) == "HTTP/" && isDigit(line[5]) && line[6] == '.' &&
          isDigit(line[7]) && line[8] == ' ' && isDigit(line[9]) && isDigit(line[10]) &&
          isDigit(line[11]);
 }
 
-// The head as the strict parser wants it: every line ending in CRLF, and a status line that has
-// the space before its (possibly empty) reason phrase.
-std::string normalisedHead(std::string_view head) {
-  const bool addSpace = lacksReason(head);
-  std::string out;
-  out.reserve(head.size() + 16);
-  for (std::size_t i = 0; i < head.size(); ++i) {
-    if (addSpace && i == 12)
-      out.push_back(' ');
-    if (head[i] == '\n' && (i == 0 || head[i - 1] != '\r'))
-      out.push_back('\r');
-    out.push_back(head[i]);
+bool isTokenChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || isDigit(c) ||
+         std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+bool sameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// The fields that decide where the reply ends and whether the connection goes on; the parser
+// needs no other, and stores none longer than 64 KiB.
+bool decidesFraming(std::string_view name) {
+  for (std::string_view framing : {"Content-Length", "Transfer-Encoding", "Connection"}) {
+    if (sameName(name, framing))
+      return true;
   }
-  return out;
+  return false;
+}
+
+// The head as the strict parser wants it, or the reason it is not a head: every line ending in
+// CRLF, a status line with the space before its (possibly empty) reason phrase, and of the
+// fields only those that decide framing. The others are checked as the parser would check them
+// (a name of token characters, a value without control characters) and left out.
+std::variant<std::string, std::string> headForParser(std::string_view head) {
+  std::string out;
+  bool keepFolded = false; // a continuation line belongs to the field before it
+  for (bool first = true; !head.empty(); first = false) {
+    std::size_t end = head.find('\n');
+    std::string_view line = head.substr(0, end);
+    head.remove_prefix(end == std::string_view::npos ? head.size() : end + 1);
+    if (!line.empty() && line.back() == '\r')
+      line.remove_suffix(1);
+    if (first) {
+      out.append(line).append(lacksReason(line) ? " \r\n" : "\r\n");
+      continue;
+    }
+    if (line.empty())
+      break;
+    if (line.front() == ' ' || line.front() == '\t') {
+      if (keepFolded)
+        out.append(line).append("\r\n");
+      continue;
+    }
+    const std::size_t colon = line.find(':');
+    const std::string_view name = line.substr(0, colon);
+    if (colon == std::string_view::npos || name.empty() ||
+        !std::all_of(name.begin(), name.end(), isTokenChar))
+      return std::variant<std::string, std::string>(std::in_place_index<1>, "bad field");
+    for (char c : line.substr(colon + 1)) {
+      if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f)
+        return std::variant<std::string, std::string>(std::in_place_index<1>, "bad value");
+    }
+    keepFolded = decidesFraming(name);
+    if (keepFolded)
+      out.append(line).append("\r\n");
+  }
+  out.append("\r\n");
+  return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(out));
 }
 
 } // namespace
@@ -166,9 +213,18 @@ struct ReplyParser::Impl {
     parser->header_limit(static_cast<std::uint32_t>(kMaxReplyHead * 2));
     parser->body_limit(bodyLimit);
     parser->get().body() = &body;
-    std::string normal = normalisedHead(rawHead);
+    auto normal = headForParser(rawHead);
+    if (normal.index() == 1) {
+      fail(std::get<1>(std::move(normal)));
+      return;
+    }
     error_code ec;
-    parser->put(boost::asio::buffer(normal), ec);
+    try {
+      parser->put(boost::asio::buffer(std::get<0>(normal)), ec);
+    } catch (const std::length_error&) {
+      fail("header field too large"); // a framing field past what the parser stores
+      return;
+    }
     if (ec) {
       failWith(ec);
       return;
