@@ -2,22 +2,17 @@
 
 #include "bridge/AsioTransport.h"
 #include "bridge/HttpTransport.h"
+#include "bridge/ScriptedPeer.h"
 #include "support/FakeBridge.h"
 #include "support/InProcess.h"
 #include "support/SupportDir.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <atomic>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
 
 namespace vantrel::bridge {
 namespace {
@@ -192,51 +187,6 @@ TEST_F(ScriptedClientTest, NoCredentialsBeforeEitherAttempt) {
   EXPECT_EQ(vanishing->requests().size(), 1u);
 }
 
-// A Bridge that answers each connection from the request's head alone, without reading a body,
-// then closes: the close of a socket with unread bytes resets the connection.
-class RefusingPeer {
-public:
-  explicit RefusingPeer(std::string answer) : answer_(std::move(answer)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::listen(listener_, 8) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-      throw std::runtime_error("RefusingPeer cannot listen");
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~RefusingPeer() {
-    ::shutdown(listener_, SHUT_RDWR);
-    thread_.join();
-    ::close(listener_);
-  }
-  int port() const { return port_; }
-  int connections() const { return connections_; }
-
-private:
-  void serve() {
-    for (int fd; (fd = ::accept(listener_, nullptr, nullptr)) >= 0; ::close(fd)) {
-      ++connections_;
-      std::string head;
-      char chunk[4096];
-      for (ssize_t n;
-           head.find("\r\n\r\n") == std::string::npos && (n = ::read(fd, chunk, sizeof chunk)) > 0;)
-        head.append(chunk, static_cast<std::size_t>(n));
-      (void)::write(fd, answer_.data(), answer_.size());
-    }
-  }
-
-  std::string answer_;
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<int> connections_{0};
-  std::thread thread_;
-};
-
 // The same client against a real HTTP server through the real transport.
 class LiveClientTest : public ::testing::Test {
 protected:
@@ -322,14 +272,16 @@ TEST_F(LiveClientTest, NewTokenOnTheSamePortNeverUsesTheOldTokensConnections) {
 // A Bridge that refuses a large body from its head: it answers 413 without reading the body and
 // closes, which resets our upload. Its answer was there to read; it is the outcome, sent once.
 TEST_F(LiveClientTest, EarlyRefusalOfALargeBodyIsTheBridgesAnswer) {
-  RefusingPeer refusing(
-      "HTTP/1.1 413 Payload Too Large\r\nConnection: close\r\nContent-Length: 8\r\n\r\n"
-      "too big!");
+  using Peer = vantrel::testing::ScriptedPeer;
+  Peer refusing({Peer::readHead(),
+                 Peer::send("HTTP/1.1 413 Payload Too Large\r\nConnection: close\r\n"
+                            "Content-Length: 8\r\n\r\ntoo big!"),
+                 Peer::close()});
   dir_.writeToken(refusing.port(), "tok");
   const std::string big(19 << 20, 'a');
   EXPECT_EQ(post(client_, "/assets/import-file", {{"path", big}}),
             ToolResult::fail("Bridge 返回 413：too big!", 413));
-  EXPECT_EQ(refusing.connections(), 1);
+  EXPECT_EQ(refusing.finish().connections, 1) << "answered, so not sent again";
 }
 
 // A reply no agent can use is refused from its head: not read, not kept, not asked for again.
