@@ -1,3 +1,4 @@
+// Labels: concurrency
 #include "bridge/AsioTransport.h"
 
 #include "support/Descriptors.h"

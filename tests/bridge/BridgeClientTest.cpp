@@ -1,3 +1,4 @@
+// Labels: concurrency
 #include "bridge/BridgeClient.h"
 
 #include "bridge/AsioTransport.h"

@@ -2,6 +2,7 @@
 // loopback. Each call is answered once with the exact text, and the server goes on answering.
 // What the client makes of each single reply is BridgeClientTest's; these are the faults whose
 // harm only shows in the whole process.
+// Labels: e2e concurrency
 #include "support/FakeBridge.h"
 #include "support/McpProcess.h"
 #include "support/SupportDir.h"
@@ -58,6 +59,7 @@ TEST(BridgeFaultTest, ConnectionResetMidReplyIsRetriedOnceThenReported) {
   expectCleanExit(mcp);
 }
 
+// Labels: slow
 TEST(BridgeFaultTest, SixtyFourMegabyteReplyArrivesWholeInOneLine) {
   FakeBridge bridge;
   SupportDir dir;

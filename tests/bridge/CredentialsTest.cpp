@@ -1,3 +1,4 @@
+// Labels: concurrency
 #include "bridge/Credentials.h"
 
 #include "support/SupportDir.h"

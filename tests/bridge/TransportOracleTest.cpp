@@ -3,6 +3,7 @@
 // outcome (the same status and body, or a failure) after sending the same requests. Where we
 // differ on purpose, the row says why.
 
+// Labels: concurrency slow
 #include "bridge/AsioTransport.h"
 #include "bridge/ScriptedPeer.h"
 #include "support/InProcess.h"

@@ -1,3 +1,4 @@
+// Labels: concurrency
 #include "common/WriteAll.h"
 
 #include <gtest/gtest.h>

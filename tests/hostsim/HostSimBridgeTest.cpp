@@ -1,3 +1,4 @@
+// Labels: concurrency
 #include "hostsim/HostSimHarness.h"
 #include "support/TempDir.h"
 

@@ -1,3 +1,4 @@
+// Labels: e2e concurrency
 #include "hostsim/HostSimHarness.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"

@@ -1,3 +1,4 @@
+// Labels: e2e concurrency
 #include "support/ChildProcess.h"
 
 #include "support/ScopedEnv.h"

@@ -1,3 +1,4 @@
+// Labels: concurrency
 #include "support/FakeBridge.h"
 
 #include "support/Descriptors.h"
@@ -280,6 +281,7 @@ TEST(FakeBridgeTest, IdleConnectionsCloseOnRequestAndStopRefusesNewOnes) {
   EXPECT_EQ(errno, ECONNREFUSED);
 }
 
+// Labels: slow
 TEST(FakeBridgeTest, SixtyFourMegabyteBodyStreamsWhileOthersAreServed) {
   FakeBridge bridge;
   const std::string big(64u << 20, 'b');

@@ -1,3 +1,4 @@
+// Labels: concurrency
 #include "server/EventLoop.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
 // A hostile or careless agent host, seen end to end: the real binary over pipes. Whatever comes
 // in, the server neither crashes nor hangs, answers each request once, and reads on.
+// Labels: e2e concurrency
 #include "support/Descriptors.h"
 #include "support/FakeBridge.h"
 #include "support/McpProcess.h"
@@ -65,6 +66,7 @@ TEST(FaultTest, AgentHostClosingStandardOutputNeitherKillsNorHangsTheServer) {
   EXPECT_TRUE(bridge.waitForRequests("/telemetry", 2, 10s));
 }
 
+// Labels: slow
 TEST(FaultTest, TwentyMegabyteRequestLineIsAnswered) {
   FakeBridge bridge;
   SupportDir dir;

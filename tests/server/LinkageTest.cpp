@@ -1,4 +1,5 @@
 // The shipped binary needs nothing at run time but the C and C++ runtimes.
+// Labels: e2e
 #include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>

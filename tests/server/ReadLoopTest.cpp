@@ -1,4 +1,5 @@
 // The read loop and method handling, driven in-process: lines in, lines out.
+// Labels: concurrency
 #include "server/MCPServer.h"
 #include "support/InProcess.h"
 #include "support/LineSplitter.h"

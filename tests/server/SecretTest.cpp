@@ -1,5 +1,6 @@
 // The bearer token is the key to the user's library: it may travel in the Authorization header
 // to 127.0.0.1 and nowhere else. Every tool, on every road, with the output scanned whole.
+// Labels: e2e concurrency
 #include "support/FakeBridge.h"
 #include "support/McpProcess.h"
 #include "support/SupportDir.h"

@@ -1,4 +1,5 @@
 // The real binary over pipes, as an agent host runs it.
+// Labels: e2e concurrency
 #include "support/FakeBridge.h"
 #include "support/McpProcess.h"
 #include "support/SupportDir.h"

@@ -1,5 +1,6 @@
 // What only the real process shows about usage reports: a report the Bridge is slow to take
 // holds back neither the tool's answer nor the exit at end of input.
+// Labels: e2e concurrency
 #include "support/FakeBridge.h"
 #include "support/McpProcess.h"
 #include "support/SupportDir.h"

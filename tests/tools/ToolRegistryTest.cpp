@@ -1,5 +1,6 @@
 // What the registry adds to the plans, in-process: lookup by exact name, performing the plan on
 // the Bridge, transcript tracking, and one usage report per call, delivered after the call.
+// Labels: concurrency
 #include "tools/ToolRegistry.h"
 
 #include "support/InProcess.h"
