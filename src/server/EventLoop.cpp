@@ -29,18 +29,23 @@ struct Context {
 // The context the calling thread is running, if any.
 thread_local Context* tCurrent = nullptr;
 
-// Runs `context` until it is stopped or, without a work guard, out of work. A handler that
-// throws is dropped, not allowed to end the thread and with it the process.
-void runContext(Context& context) {
+// Runs `context` on this thread the way `runs` does (run, poll, ...), and again after a handler
+// throws: such a handler is dropped, not allowed to end the thread and with it the process.
+template <typename Runs> void runAs(Context& context, Runs runs) {
   Context* outer = std::exchange(tCurrent, &context);
   for (;;) {
     try {
-      context.io.run();
+      runs(context.io);
       break;
     } catch (...) {
     }
   }
   tCurrent = outer;
+}
+
+// Until it is stopped or, without a work guard, out of work.
+void runContext(Context& context) {
+  runAs(context, [](asio::io_context& io) { io.run(); });
 }
 
 } // namespace
@@ -144,31 +149,17 @@ void EventLoop::stopRunning() {
 
 void EventLoop::runReady() {
   Context& caller = *impl_->contexts[0];
-  Context* outer = std::exchange(tCurrent, &caller);
   caller.io.restart();
-  for (;;) {
-    try {
-      caller.io.poll();
-      break;
-    } catch (...) {
-    }
-  }
-  tCurrent = outer;
+  runAs(caller, [](asio::io_context& io) { io.poll(); });
 }
 
 void EventLoop::runHereUntil(const std::function<bool()>& done) {
   Context& caller = *impl_->contexts[0];
-  Context* outer = std::exchange(tCurrent, &caller);
   caller.io.restart();
-  for (;;) {
-    try {
-      while (!done() && caller.io.run_one() > 0) {
-      }
-      break;
-    } catch (...) {
+  runAs(caller, [&done](asio::io_context& io) {
+    while (!done() && io.run_one() > 0) {
     }
-  }
-  tCurrent = outer;
+  });
 }
 
 void EventLoop::stop() {
