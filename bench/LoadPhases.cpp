@@ -1,4 +1,4 @@
-// The phases that load the server with many calls at once or one very large reply.
+// The phases that load a relay with many calls at once.
 #include "Phases.h"
 #include "ProcStats.h"
 #include "ServerProcess.h"
@@ -78,10 +78,11 @@ private:
 // config.hold, and reads every answer. With `ping`, a ping goes out once every call has reached
 // the Bridge (or, should they be slow to, three quarters into the hold), so that it is answered
 // while all of them are held. False with `error` when the phase could not run to its end.
-bool heldBurst(const BenchConfig& config, BenchBridge& bridge, int calls, bool ping, Report& report,
+bool heldBurst(const BenchConfig& config, const Subject& relay, int calls, bool ping, Tally& tally,
                Burst& out, std::string& error) {
+  BenchBridge& bridge = *relay.bridge;
   bridge.setHold(0ms);
-  auto server = startServer(config, report, error);
+  auto server = startRelay(relay, tally, error);
   if (!server)
     return false;
   bridge.setHold(config.hold);
@@ -131,7 +132,7 @@ bool heldBurst(const BenchConfig& config, BenchBridge& bridge, int calls, bool p
       ++out.wrongText;
       return;
     }
-    report.countReplies(0, 1, shorten(line)); // the report keeps the first one
+    tally.count(0, 1, shorten(line)); // the tally keeps the first one
   };
 
   while ((done < calls || (pingSent && !out.pingMs)) && writeState != 2) {
@@ -159,7 +160,7 @@ bool heldBurst(const BenchConfig& config, BenchBridge& bridge, int calls, bool p
   if (done < calls && writeState == 0)
     server->sendSignal(SIGKILL); // frees a writer stuck on a full pipe
   writer.join();
-  report.countReplies(lines, 0);
+  tally.count(lines, 0);
   out.wall = last - start;
 
   // Each call's usage report is part of the server's cost: let them land before the reap.
@@ -211,172 +212,108 @@ std::optional<double> measured(const Burst& burst, long value) {
 
 } // namespace
 
-void runLargeReply(const BenchConfig& config, BenchBridge& bridge, Report& report) {
-  const std::string size = formatNumber(static_cast<double>(config.largeBytes) / (1 << 20));
-  const std::string largeID = "large";
-  const std::string body = BenchBridge::largeAssetBody(largeID, config.largeBytes);
-  bridge.serveLarge(largeID, body);
-  bridge.setHold(0ms);
-  std::string error;
-  auto server = startServer(config, report, error);
-  if (!server) {
-    report.fail("large reply", error);
-    return;
-  }
-  Sampler sampler(server->pid());
-  constexpr std::int64_t kLargeId = 1, kSmallId = 2;
-  const std::uint64_t startsBefore = bridge.largeStarts();
-  auto largeSent = Clock::now();
-  if (!server->write(getAssetLine(kLargeId, largeID)) ||
-      !bridge.waitLargeStarts(startsBefore + 1, Clock::now() + kReplyTimeout)) {
-    report.fail("large reply", "the large reply never started");
-    return;
-  }
-  auto smallSent = Clock::now();
-  if (!server->write(getAssetLine(kSmallId, shortIdFor(kSmallId)))) {
-    report.fail("large reply", "the server stopped reading requests");
-    return;
-  }
-  // Lines are only timed here and checked once both are in: parsing the large one takes a while.
-  std::vector<std::pair<std::string, Clock::time_point>> lines;
-  const auto deadline = smallSent + 60s;
-  while (lines.size() < 2) {
-    auto read = server->readLine(Stream::Stdout, deadline);
-    if (!read.text)
-      break;
-    lines.emplace_back(std::move(*read.text), Clock::now());
-  }
-  sampler.stop();
-  std::optional<double> smallMs, largeMs;
-  bool smallFirst = false;
-  std::string largeWrong;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const auto& [line, at] = lines[i];
-    auto tool = parseToolReply(line);
-    if (tool && tool->id == kSmallId &&
-        tool->text == BenchBridge::assetBody(shortIdFor(kSmallId))) {
-      smallMs = millis(at - smallSent);
-      smallFirst = i == 0;
-    } else if (tool && tool->id == kLargeId && tool->text == body) {
-      largeMs = millis(at - largeSent);
-    } else if (auto id = replyId(line); id && (*id == kSmallId || *id == kLargeId)) {
-      largeWrong = "reply " + std::to_string(*id) + " is not the card asked for (" +
-                   std::to_string(line.size()) + " bytes): " + shorten(line);
-    } else {
-      report.countReplies(0, 1, shorten(line));
-    }
-  }
-  report.countReplies(lines.size(), 0);
-  Row small = atMost(
-      row("large_small_ms", "get_asset answered during a " + size + " MiB relay", smallMs, "ms",
-          std::nullopt,
-          smallMs ? std::string("sent once the Bridge began sending the large reply; answered ") +
-                        (smallFirst ? "before" : "after") + " it"
-                  : "not answered right"),
-      50, "≤ 50 ms");
-  if (!smallMs)
-    small.met = false;
-  report.add(small);
-  report.add(
-      row("large_reply_ms", size + " MiB get_asset round trip", largeMs, "ms", std::nullopt,
-          largeMs ? "arrived whole and right, as one line" : "did not arrive whole and right"));
-  report.add(row("large_peak_rss_mib", "peak server RSS relaying " + size + " MiB",
-                 mib(sampler.sampled(), sampler.peakRssKiB()), "MiB", std::nullopt,
-                 "VmRSS sampled every 2 ms"));
-  if (!largeWrong.empty())
-    report.fail("large reply", largeWrong);
-  else if (!largeMs || !smallMs)
-    report.fail("large reply", std::to_string(lines.size()) + " of 2 answers arrived right");
-  if (lines.size() < 2) {
-    server->sendSignal(SIGKILL);
-    return;
-  }
-  if (!finish(*server, error))
-    report.fail("large reply", error);
-}
-
-void runHeld(const BenchConfig& config, BenchBridge& bridge, Report& report) {
-  Burst burst;
-  std::string error;
+void runHeld(const BenchConfig& config, const std::vector<Subject>& relays, Report& report) {
   const int n = config.heldCalls;
-  if (!heldBurst(config, bridge, n, true, report, burst, error))
-    report.fail("held calls", error);
-
+  std::vector<Burst> bursts(relays.size());
+  for (std::size_t k = 0; k < relays.size(); ++k) {
+    std::string error;
+    if (!heldBurst(config, relays[k], n, true, report.tally(relays[k].name), bursts[k], error))
+      report.fail("held calls", error, relays[k].name);
+  }
+  // A relay that failed keeps what it measured before: partial figures show where it stopped.
+  auto figures = [&](auto of) {
+    return figuresOf(relays, [&](std::size_t k) { return of(bursts[k]); });
+  };
+  const Burst& ours = bursts.front();
   const double holdS = seconds(config.hold);
-  const BridgeCounts& counts = burst.counts;
+  const BridgeCounts& counts = ours.counts;
   Row wall =
       atMost(row("held_wall_s", "held get_asset x" + std::to_string(n) + ": wall to last answer",
-                 wallSeconds(burst), "s", holdS,
-                 std::to_string(burst.right) + " of " + std::to_string(n) + " answers right, " +
-                     std::to_string(burst.wrongText) +
+                 figures(wallSeconds), "s", holdS,
+                 std::to_string(ours.right) + " of " + std::to_string(n) + " answers right, " +
+                     std::to_string(ours.wrongText) +
                      " wrong; the Bridge held each for the floor time; requests reached it from " +
                      formatNumber(millis(counts.firstAsset)) + " ms to " +
                      formatNumber(millis(counts.lastAsset)) + " ms; peak " +
                      std::to_string(counts.peakOpen) + " Bridge connections open"),
              1.15 * holdS, "≤ " + formatNumber(1.15 * holdS) + " s");
-  if (burst.right != n)
+  if (ours.right != n)
     wall.met = false; // fast but wrong is not met
   report.add(wall);
   // The target is for a thousand calls; other counts are held to the same cost per call.
   const double cpuLimit = 0.3 * n;
-  report.add(atMost(row("held_cpu_ms", "server CPU for the held calls", burst.cpuMs, "ms",
-                        std::nullopt, "user+system over the server's life, usage reports included"),
+  report.add(atMost(row("held_cpu_ms", "server CPU for the held calls",
+                        figures([](const Burst& b) { return b.cpuMs; }), "ms", std::nullopt,
+                        "user+system over the relay's life, usage reports included"),
                     cpuLimit, "≤ " + formatNumber(cpuLimit) + " ms"));
-  Row ping = atMost(row("held_ping_ms", "ping among held calls", burst.pingMs, "ms", std::nullopt,
+  Row ping = atMost(row("held_ping_ms", "ping among held calls",
+                        figures([](const Burst& b) { return b.pingMs; }), "ms", std::nullopt,
                         "sent after all calls were written, with " +
-                            std::to_string(burst.atBridgeWhenPinged) +
+                            std::to_string(ours.atBridgeWhenPinged) +
                             " held at the Bridge and unanswered"),
                     10, "≤ 10 ms");
-  if (!burst.pingMs)
+  if (!ours.pingMs)
     ping.met = false;
   report.add(ping);
   report.add(row("held_ping_in_flight", "calls held at the Bridge when the ping was sent",
-                 static_cast<double>(burst.atBridgeWhenPinged), ""));
+                 figures([](const Burst& b) { return static_cast<double>(b.atBridgeWhenPinged); }),
+                 ""));
   report.add(atMost(row("held_peak_rss_mib", "peak server RSS during held calls",
-                        mib(burst.sampled, burst.peakRssKiB), "MiB", std::nullopt,
-                        "VmHWM, and VmRSS sampled every 2 ms"),
+                        figures([](const Burst& b) { return mib(b.sampled, b.peakRssKiB); }), "MiB",
+                        std::nullopt, "VmHWM, and VmRSS sampled every 2 ms"),
                     20, "≤ 20 MiB"));
   report.add(atMost(row("held_peak_threads", "peak server threads during held calls",
-                        measured(burst, burst.peakThreads), "", std::nullopt,
-                        "/proc status sampled every 2 ms"),
+                        figures([](const Burst& b) { return measured(b, b.peakThreads); }), "",
+                        std::nullopt, "/proc status sampled every 2 ms"),
                     4, "≤ 4"));
-  report.add(row("held_peak_fds", "peak server open descriptors", measured(burst, burst.peakFds),
-                 "", std::nullopt, "sampled every ~32 ms"));
+  report.add(row("held_peak_fds", "peak server open descriptors",
+                 figures([](const Burst& b) { return measured(b, b.peakFds); }), "", std::nullopt,
+                 "sampled every ~32 ms"));
 }
 
-void runMany(const BenchConfig& config, BenchBridge& bridge, Report& report) {
+void runMany(const BenchConfig& config, const std::vector<Subject>& relays, Report& report) {
   const int n = config.manyCalls;
   const std::string label = "held get_asset x" + std::to_string(n);
-  Burst burst;
-  std::string error;
-  if (auto shortfall =
-          testing::descriptorShortfall(static_cast<std::uint64_t>(n) + kSpareDescriptors))
-    report.fail(label, *shortfall); // rather than a burst that hangs on refused connections
-  else if (!heldBurst(config, bridge, n, false, report, burst, error))
-    report.fail(label, error);
-
-  const bool ran = burst.calls > 0;
+  std::vector<Burst> bursts(relays.size());
+  // Rather than bursts that hang on refused connections.
+  auto shortfall = testing::descriptorShortfall(static_cast<std::uint64_t>(n) + kSpareDescriptors);
+  for (std::size_t k = 0; k < relays.size(); ++k) {
+    std::string error;
+    if (shortfall)
+      report.fail(label, *shortfall, relays[k].name);
+    else if (!heldBurst(config, relays[k], n, false, report.tally(relays[k].name), bursts[k],
+                        error))
+      report.fail(label, error, relays[k].name);
+  }
+  auto figures = [&](auto of) {
+    return figuresOf(relays, [&](std::size_t k) { return of(bursts[k]); });
+  };
+  const Burst& ours = bursts.front();
+  const bool ran = ours.calls > 0;
   Row right =
-      atLeast(row("many_right", label + ": answered right",
-                  ran ? std::optional<double>(burst.right) : std::nullopt, "", std::nullopt,
-                  ran ? std::to_string(burst.wrongText) + " wrong; peak " +
-                            std::to_string(burst.counts.peakOpen) + " Bridge connections open"
+      atLeast(row("many_right", label + ": answered right", figures([](const Burst& b) {
+                    return b.calls > 0 ? std::optional<double>(b.right) : std::nullopt;
+                  }),
+                  "", std::nullopt,
+                  ran ? std::to_string(ours.wrongText) + " wrong; peak " +
+                            std::to_string(ours.counts.peakOpen) + " Bridge connections open"
                       : "not run"),
               n, "all " + std::to_string(n));
   if (!ran)
     right.met = false;
   report.add(right);
-  report.add(row("many_wall_s", label + ": wall to last answer", wallSeconds(burst), "s",
+  report.add(row("many_wall_s", label + ": wall to last answer", figures(wallSeconds), "s",
                  seconds(config.hold)));
   report.add(atMost(row("many_peak_rss_mib", label + ": peak server RSS",
-                        mib(burst.sampled, burst.peakRssKiB), "MiB", std::nullopt,
-                        "VmHWM, and VmRSS sampled every 2 ms"),
+                        figures([](const Burst& b) { return mib(b.sampled, b.peakRssKiB); }), "MiB",
+                        std::nullopt, "VmHWM, and VmRSS sampled every 2 ms"),
                     64, "≤ 64 MiB"));
-  report.add(row("many_cpu_ms", label + ": server CPU", burst.cpuMs, "ms"));
+  report.add(row("many_cpu_ms", label + ": server CPU",
+                 figures([](const Burst& b) { return b.cpuMs; }), "ms"));
   report.add(row("many_peak_threads", label + ": peak server threads",
-                 measured(burst, burst.peakThreads), ""));
+                 figures([](const Burst& b) { return measured(b, b.peakThreads); }), ""));
   report.add(row("many_peak_fds", label + ": peak server open descriptors",
-                 measured(burst, burst.peakFds), ""));
+                 figures([](const Burst& b) { return measured(b, b.peakFds); }), ""));
 }
 
 } // namespace vantrel::bench

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
-#include <stdexcept>
+#include <memory>
 #include <thread>
 
 namespace vantrel::bench {
@@ -18,11 +18,11 @@ namespace {
 using Stream = ChildProcess::Stream;
 using namespace std::chrono_literals;
 
-constexpr int kBlock = 500; // alternate server and floor in blocks, so drift hits both alike
+constexpr int kBlock = 500; // alternate relays and floor in blocks, so drift hits all alike
 
 // Sequential pings. `tally` is null for the floor, whose answer is one fixed line; otherwise
 // each reply is checked and counted there.
-bool pingRoundTrips(ChildProcess& child, int count, std::int64_t& nextId, Report* tally,
+bool pingRoundTrips(ChildProcess& child, int count, std::int64_t& nextId, Tally* tally,
                     std::vector<double>* samples, std::string& error) {
   std::string line;
   for (int i = 0; i < count; ++i) {
@@ -43,14 +43,14 @@ bool pingRoundTrips(ChildProcess& child, int count, std::int64_t& nextId, Report
     }
   }
   if (tally != nullptr)
-    tally->countReplies(static_cast<std::uint64_t>(count), 0);
+    tally->count(static_cast<std::uint64_t>(count), 0);
   return true;
 }
 
 // Writes `count` pings without waiting while this thread counts the replies; pings per second,
 // or 0 with `error`. With a `tally`, replies must come in request order (they are answered on
 // the reading thread) and each must be right.
-double pipelinedRate(ChildProcess& child, int count, std::int64_t firstId, Report* tally,
+double pipelinedRate(ChildProcess& child, int count, std::int64_t firstId, Tally* tally,
                      std::string& error) {
   std::string burst;
   for (int i = 0; i < count; ++i)
@@ -85,19 +85,19 @@ double pipelinedRate(ChildProcess& child, int count, std::int64_t firstId, Repor
       std::size_t to = received.find('\n', from);
       std::string_view line(received.data() + from, to - from);
       if (!isPingReply(line, firstId + i)) {
-        tally->countReplies(static_cast<std::uint64_t>(i), 0);
+        tally->count(static_cast<std::uint64_t>(i), 0);
         tallyWrongReply(*tally, line, firstId + i);
         error = "pipelined reply " + std::to_string(i) + " is wrong: " + shorten(line);
         return 0;
       }
       from = to + 1;
     }
-    tally->countReplies(static_cast<std::uint64_t>(count), 0);
+    tally->count(static_cast<std::uint64_t>(count), 0);
   }
   return count / std::chrono::duration<double>(end - start).count();
 }
 
-bool relayCall(ChildProcess& child, std::int64_t id, std::vector<double>* samples, Report& tally,
+bool relayCall(ChildProcess& child, std::int64_t id, std::vector<double>* samples, Tally& tally,
                std::string& error) {
   std::string shortID = shortIdFor(id);
   std::string request = getAssetLine(id, shortID);
@@ -116,7 +116,7 @@ bool relayCall(ChildProcess& child, std::int64_t id, std::vector<double>* sample
     error = "wrong answer to get_asset " + std::to_string(id) + ": " + shorten(line);
     return false;
   }
-  tally.countReplies(1, 0);
+  tally.count(1, 0);
   return true;
 }
 
@@ -137,208 +137,315 @@ bool directCall(DirectClient& client, std::int64_t i, std::vector<double>* sampl
 
 } // namespace
 
+std::vector<std::size_t> rotation(std::size_t count, int block) {
+  std::vector<std::size_t> order(count);
+  for (std::size_t i = 0; i < count; ++i)
+    order[i] = (i + static_cast<std::size_t>(block)) % count;
+  return order;
+}
+
+void settle(const BenchConfig& config) {
+  if (config.settle.count() > 0)
+    std::this_thread::sleep_for(config.settle);
+}
+
 BenchConfig BenchConfig::quick(BenchConfig full) {
   full.coldStarts = 5;
   full.warmup = 100;
   full.pings = 2000;
   full.pipelined = 5000;
+  full.pipelinedRounds = 1;
   full.assetCalls = 2000;
   full.heldCalls = 200;
   full.manyCalls = 2000;
   full.hold = 300ms;
   full.largeBytes = 16u << 20;
+  full.largeRounds = 1;
   return full;
 }
 
-void runColdStart(const BenchConfig& config, Report& report) {
+void runColdStart(const BenchConfig& config, const std::vector<Subject>& relays, Report& report) {
   // The floor program, started and stopped the same way, shows what creating and ending a process
-  // costs on this machine before the server does any work of its own.
-  std::vector<double> starts, exits, floorStarts, floorExits;
+  // costs on this machine before the relay does any work of its own.
+  Standing standing(relays, report, "cold start");
+  std::vector<std::vector<double>> starts(relays.size()), exits(relays.size());
+  std::vector<double> floorStarts, floorExits;
   for (int i = 0; i < config.coldStarts; ++i) {
-    std::string error;
-    auto spawned = Clock::now();
-    auto child = startServer(config, report, error);
-    auto answered = Clock::now();
-    if (!child) {
-      report.fail("cold start", error);
-      return;
+    for (std::size_t k = 0; k < relays.size(); ++k) {
+      if (!standing.in(k))
+        continue;
+      settle(config);
+      std::string error;
+      auto spawned = Clock::now();
+      auto child = startRelay(relays[k], report.tally(relays[k].name), error);
+      auto answered = Clock::now();
+      if (!child) {
+        standing.drop(k, error);
+        continue;
+      }
+      auto exit = finish(*child, error);
+      auto reaped = Clock::now();
+      if (!exit) {
+        standing.drop(k, "exit after end of input: " + error);
+        continue;
+      }
+      starts[k].push_back(millis(answered - spawned));
+      exits[k].push_back(millis(reaped - answered));
     }
-    auto exit = finish(*child, error);
-    auto reaped = Clock::now();
-    if (!exit) {
-      report.fail("exit after end of input", error);
-      return;
-    }
-    starts.push_back(millis(answered - spawned));
-    exits.push_back(millis(reaped - answered));
 
-    std::string line;
-    spawned = Clock::now();
-    auto floor = spawn(config.floorPath, config, error);
+    settle(config);
+    std::string error, line;
+    auto spawned = Clock::now();
+    auto floor = spawn(config.floorPath, relays.front().env, error);
     if (!floor || !floor->write(initializeLine(0)) || !readLine(*floor, line)) {
       report.fail("cold start floor", error.empty() ? "no answer" : error);
       return;
     }
-    answered = Clock::now();
+    auto answered = Clock::now();
     floor->closeInput();
     floor->waitExit(kExitTimeout);
     floorStarts.push_back(millis(answered - spawned));
     floorExits.push_back(millis(Clock::now() - answered));
   }
-  auto start = summarize(starts);
-  auto floorStart = summarize(floorStarts);
-  auto exit = summarize(exits);
-  report.add(row("cold_start_ms", "cold start to initialize answer (median)", start.p50, "ms",
-                 floorStart.p50,
-                 "max " + formatNumber(start.max) + " ms over " + std::to_string(start.count) +
-                     "; floor: the stdio floor program started and answering one line"));
-  report.add(atMost(row("cold_start_ratio", "cold start / stdio floor (medians)",
-                        start.p50 / floorStart.p50, "×"),
-                    1.8, "≤ 1.8×"));
-  report.add(atMost(row("exit_after_eof_ms", "exit after end of input (median)", exit.p50, "ms",
-                        summarize(floorExits).p50,
+  const double floorStart = summarize(floorStarts).p50;
+  auto ours = summarize(starts.front());
+  Row start = row("cold_start_ms", "cold start to initialize answer (median)",
+                  standing.figures([&](std::size_t k) { return summarize(starts[k]).p50; }), "ms",
+                  floorStart,
+                  "max " + formatNumber(ours.max) + " ms over " + std::to_string(ours.count) +
+                      "; floor: the stdio floor program started and answering one line");
+  report.add(start);
+  report.add(atMost(
+      row("cold_start_ratio", "cold start / stdio floor (medians)",
+          standing.figures([&](std::size_t k) { return summarize(starts[k]).p50 / floorStart; }),
+          "×"),
+      1.8, "≤ 1.8×"));
+  auto exit = summarize(exits.front());
+  report.add(atMost(row("exit_after_eof_ms", "exit after end of input (median)",
+                        standing.figures([&](std::size_t k) { return summarize(exits[k]).p50; }),
+                        "ms", summarize(floorExits).p50,
                         "max " + formatNumber(exit.max) + " ms over " + std::to_string(exit.count)),
                     2, "≤ 2 ms"));
 }
 
-void runPing(const BenchConfig& config, Report& report) {
-  std::string error;
-  auto server = startServer(config, report, error);
-  if (!server) {
-    report.fail("ping", error);
-    return;
+void runPing(const BenchConfig& config, const std::vector<Subject>& relays, Report& report) {
+  Standing standing(relays, report, "ping");
+  std::vector<std::unique_ptr<ChildProcess>> servers(relays.size());
+  for (std::size_t k = 0; k < relays.size(); ++k) {
+    std::string error;
+    servers[k] = startRelay(relays[k], report.tally(relays[k].name), error);
+    if (!servers[k])
+      standing.drop(k, error);
   }
   // Let start-up allocations settle before reading the resident set.
   std::this_thread::sleep_for(100ms);
-  auto idle = readProcStatus(server->pid());
+  std::vector<std::optional<ProcStatus>> idle(relays.size());
+  for (std::size_t k = 0; k < relays.size(); ++k)
+    if (standing.in(k))
+      idle[k] = readProcStatus(servers[k]->pid());
   std::string split;
-  if (idle)
-    split = "anonymous " + formatNumber(idle->anonKiB / 1024.0) + " MiB, mapped files " +
-            formatNumber(idle->fileKiB / 1024.0) + " MiB";
-  report.add(atMost(row("idle_rss_mib", "RSS after initialize (idle)",
-                        idle ? std::optional<double>(idle->rssKiB / 1024.0) : std::nullopt, "MiB",
-                        std::nullopt, split),
-                    2.5, "≤ 2.5 MiB"));
+  if (idle.front())
+    split = "anonymous " + formatNumber(idle.front()->anonKiB / 1024.0) + " MiB, mapped files " +
+            formatNumber(idle.front()->fileKiB / 1024.0) + " MiB";
+  report.add(atMost(
+      row("idle_rss_mib", "RSS after initialize (idle)", standing.figures([&](std::size_t k) {
+        return idle[k] ? std::optional<double>(idle[k]->rssKiB / 1024.0) : std::nullopt;
+      }),
+          "MiB", std::nullopt, split),
+      2.5, "≤ 2.5 MiB"));
 
-  auto floor = spawn(config.floorPath, config, error);
+  std::string error;
+  auto floor = spawn(config.floorPath, relays.front().env, error);
   if (!floor) {
     report.fail("ping floor", error);
     return;
   }
-  std::int64_t serverId = 1, floorId = 1;
-  std::vector<double> serverTimes, floorTimes;
-  if (!pingRoundTrips(*server, config.warmup, serverId, &report, nullptr, error) ||
-      !pingRoundTrips(*floor, config.warmup, floorId, nullptr, nullptr, error)) {
-    report.fail("ping", error);
-    return;
-  }
-  for (int done = 0; done < config.pings; done += kBlock) {
-    int n = std::min(kBlock, config.pings - done);
-    if (!pingRoundTrips(*server, n, serverId, &report, &serverTimes, error) ||
-        !pingRoundTrips(*floor, n, floorId, nullptr, &floorTimes, error)) {
-      report.fail("ping", error);
-      return;
+  std::vector<std::int64_t> ids(relays.size(), 1);
+  std::int64_t floorId = 1;
+  std::vector<std::vector<double>> times(relays.size());
+  std::vector<double> floorTimes;
+  // `n` pings on each relay still in and on the floor, in turns; false when the floor failed.
+  auto round = [&](int block, int n, bool sample) {
+    for (std::size_t k : rotation(relays.size() + 1, block)) {
+      settle(config);
+      if (k == relays.size()) {
+        if (!pingRoundTrips(*floor, n, floorId, nullptr, sample ? &floorTimes : nullptr, error)) {
+          report.fail("ping floor", error);
+          return false;
+        }
+      } else if (standing.in(k) &&
+                 !pingRoundTrips(*servers[k], n, ids[k], &report.tally(relays[k].name),
+                                 sample ? &times[k] : nullptr, error)) {
+        standing.drop(k, error);
+      }
     }
-  }
-  auto s = summarize(serverTimes);
+    return true;
+  };
+  if (!round(0, config.warmup, false))
+    return;
+  for (int done = 0, block = 0; done < config.pings; done += kBlock, ++block)
+    if (!round(block, std::min(kBlock, config.pings - done), true))
+      return;
   auto f = summarize(floorTimes);
-  report.add(row("ping_p50_us", "ping round trip p50", s.p50, "µs", f.p50,
-                 "over " + std::to_string(s.count) + " sequential pings"));
-  report.add(row("ping_p99_us", "ping round trip p99", s.p99, "µs", f.p99));
-  report.add(
-      atMost(row("ping_p50_ratio", "ping p50 / stdio floor p50", s.p50 / f.p50, "×"), 2, "≤ 2×"));
-
-  double rate = pipelinedRate(*server, config.pipelined, serverId, &report, error);
-  if (rate == 0) {
-    report.fail("pipelined ping", error);
-    return;
-  }
-  double floorRate = pipelinedRate(*floor, config.pipelined, floorId, nullptr, error);
-  report.add(atLeast(row("pipelined_pings_per_s", "pipelined pings", rate, "/s",
-                         floorRate > 0 ? std::optional<double>(floorRate) : std::nullopt,
-                         std::to_string(config.pipelined) +
-                             " written without waiting; floor: one write per reply"),
-                     330000, "≥ 330000 /s"));
-  if (!finish(*server, error))
-    report.fail("ping", error);
-}
-
-void runGetAsset(const BenchConfig& config, BenchBridge& bridge, Report& report) {
-  bridge.setHold(0ms);
-  bridge.resetCounts();
-  std::string error;
-  auto server = startServer(config, report, error);
-  if (!server) {
-    report.fail("get_asset", error);
-    return;
-  }
-  DirectClient direct(bridge.port(), bridge.token());
-  std::int64_t relayId = 1, directId = 1;
-  std::vector<double> relayTimes, directTimes;
-  for (int i = 0; i < config.warmup; ++i) {
-    if (!relayCall(*server, relayId++, nullptr, report, error) ||
-        !directCall(direct, directId++, nullptr, error)) {
-      report.fail("get_asset", error);
-      return;
-    }
-  }
-  for (int done = 0; done < config.assetCalls; done += kBlock) {
-    int n = std::min(kBlock, config.assetCalls - done);
-    for (int i = 0; i < n; ++i) {
-      if (!relayCall(*server, relayId++, &relayTimes, report, error)) {
-        report.fail("get_asset", error);
-        return;
-      }
-    }
-    for (int i = 0; i < n; ++i) {
-      if (!directCall(direct, directId++, &directTimes, error)) {
-        report.fail("get_asset direct", error);
-        return;
-      }
-    }
-  }
-  // Each call's usage report is part of its cost: let the last ones land before the reap.
-  const auto relayCalls = static_cast<std::uint64_t>(relayId - 1);
-  bridge.waitTelemetry(relayCalls, Clock::now() + 2s);
-  BridgeCounts counts = bridge.counts();
-  auto exit = finish(*server, error);
-  if (!exit) {
-    report.fail("get_asset", error);
-    return;
-  }
-
-  auto r = summarize(relayTimes);
-  auto d = summarize(directTimes);
-  report.add(
-      row("get_asset_p50_us", "get_asset round trip p50", r.p50, "µs", d.p50,
-          "floor: the same GET on one kept socket; " + std::to_string(r.count) + " calls each"));
-  report.add(row("get_asset_p99_us", "get_asset round trip p99", r.p99, "µs", d.p99));
-  report.add(
-      atMost(row("get_asset_p50_ratio", "get_asset p50 / direct GET p50", r.p50 / d.p50, "×"), 2.5,
-             "≤ 2.5×"));
+  Row p50 = row("ping_p50_us", "ping round trip p50",
+                standing.figures([&](std::size_t k) { return summarize(times[k]).p50; }), "µs",
+                f.p50, "over " + std::to_string(times.front().size()) + " sequential pings");
+  report.add(p50);
+  report.add(row("ping_p99_us", "ping round trip p99",
+                 standing.figures([&](std::size_t k) { return summarize(times[k]).p99; }), "µs",
+                 f.p99));
   report.add(atMost(
-      row("get_asset_p99_ratio", "get_asset p99 / direct GET p99", r.p99 / d.p99, "×"), 3, "≤ 3×"));
-  double cpuPerCall = cpuMillis(exit->usage) * 1e3 / static_cast<double>(relayCalls);
-  report.add(atMost(row("server_cpu_us_per_call", "server CPU per get_asset (with usage report)",
-                        cpuPerCall, "µs", std::nullopt,
-                        "user+system over the server's life / " + std::to_string(relayCalls) +
-                            " calls; " + std::to_string(counts.telemetry) + " reports received"),
-                    70, "≤ 70 µs"));
-  double serverConnections =
-      static_cast<double>(counts.connections) - static_cast<double>(direct.newConnections());
-  report.add(atMost(row("bridge_connections", "Bridge connections opened by the server",
-                        serverConnections, "", std::nullopt,
-                        "for " + std::to_string(relayCalls) + " GETs and " +
-                            std::to_string(counts.telemetry) + " report POSTs"),
-                    16, "≤ 16 (reused)"));
+      row("ping_p50_ratio", "ping p50 / stdio floor p50",
+          standing.figures([&](std::size_t k) { return summarize(times[k]).p50 / f.p50; }), "×"),
+      2, "≤ 2×"));
+
+  std::vector<std::vector<double>> rates(relays.size());
+  std::vector<double> floorRates;
+  for (int r = 0; r < config.pipelinedRounds; ++r) {
+    for (std::size_t k : rotation(relays.size() + 1, r)) {
+      settle(config);
+      if (k == relays.size()) {
+        if (double rate = pipelinedRate(*floor, config.pipelined, floorId, nullptr, error);
+            rate > 0)
+          floorRates.push_back(rate);
+        floorId += config.pipelined;
+      } else if (standing.in(k)) {
+        double rate = pipelinedRate(*servers[k], config.pipelined, ids[k],
+                                    &report.tally(relays[k].name), error);
+        ids[k] += config.pipelined;
+        if (rate == 0)
+          standing.drop(k, "pipelined: " + error);
+        else
+          rates[k].push_back(rate);
+      }
+    }
+  }
+  Row pipelined =
+      atLeast(row("pipelined_pings_per_s", "pipelined pings",
+                  standing.figures([&](std::size_t k) { return median(rates[k]); }), "/s",
+                  median(floorRates),
+                  std::to_string(config.pipelined) + " written without waiting, median of " +
+                      std::to_string(config.pipelinedRounds) + "; floor: one write per reply"),
+              330000, "≥ 330000 /s");
+  report.add(pipelined);
+  report.add(
+      againstPeer(pipelined, kRust, "pipelined_vs_rust", "pipelined pings", Bound::AtLeast, 1.2));
+  for (std::size_t k = 0; k < relays.size(); ++k)
+    if (standing.in(k) && !finish(*servers[k], error))
+      standing.drop(k, error);
 }
 
-void addFramingRow(Report& report) {
-  std::string note = std::to_string(report.repliesChecked()) + " reply lines checked";
-  if (!report.misframedExample().empty())
-    note += "; first misframed: " + report.misframedExample();
-  report.add(atMost(row("misframed_replies", "replies not one line with an id as sent",
-                        static_cast<double>(report.misframed()), "", std::nullopt, note),
+void runGetAsset(const BenchConfig& config, const std::vector<Subject>& relays, Report& report) {
+  Standing standing(relays, report, "get_asset");
+  std::vector<std::unique_ptr<ChildProcess>> servers(relays.size());
+  std::string error;
+  for (std::size_t k = 0; k < relays.size(); ++k) {
+    relays[k].bridge->setHold(0ms);
+    relays[k].bridge->resetCounts();
+    servers[k] = startRelay(relays[k], report.tally(relays[k].name), error);
+    if (!servers[k])
+      standing.drop(k, error);
+  }
+  // The direct GETs go to vantrel-mcp's Bridge; its connections are taken from the count below.
+  DirectClient direct(relays.front().bridge->port(), relays.front().bridge->token());
+  std::vector<std::int64_t> ids(relays.size(), 1);
+  std::int64_t directId = 1;
+  std::vector<std::vector<double>> times(relays.size());
+  std::vector<double> directTimes;
+  // `n` calls on each relay still in, then `n` direct GETs; false when a direct GET failed.
+  auto round = [&](int block, int n, bool sample) {
+    for (std::size_t k : rotation(relays.size() + 1, block)) {
+      settle(config);
+      for (int i = 0; i < n && k == relays.size(); ++i) {
+        if (!directCall(direct, directId++, sample ? &directTimes : nullptr, error)) {
+          report.fail("get_asset direct", error);
+          return false;
+        }
+      }
+      for (int i = 0; i < n && k < relays.size() && standing.in(k); ++i)
+        if (!relayCall(*servers[k], ids[k]++, sample ? &times[k] : nullptr,
+                       report.tally(relays[k].name), error))
+          standing.drop(k, error);
+    }
+    return true;
+  };
+  if (!round(0, config.warmup, false))
+    return;
+  for (int done = 0, block = 0; done < config.assetCalls; done += kBlock, ++block)
+    if (!round(block, std::min(kBlock, config.assetCalls - done), true))
+      return;
+
+  std::vector<BridgeCounts> counts(relays.size());
+  std::vector<double> cpuPerCall(relays.size());
+  for (std::size_t k = 0; k < relays.size(); ++k) {
+    if (!standing.in(k))
+      continue;
+    // Each call's usage report is part of its cost: let the last ones land before the reap.
+    const auto calls = static_cast<std::uint64_t>(ids[k] - 1);
+    relays[k].bridge->waitTelemetry(calls, Clock::now() + 2s);
+    counts[k] = relays[k].bridge->counts();
+    auto exit = finish(*servers[k], error);
+    if (!exit)
+      standing.drop(k, error);
+    else
+      cpuPerCall[k] = cpuMillis(exit->usage) * 1e3 / static_cast<double>(calls);
+  }
+
+  auto d = summarize(directTimes);
+  const std::string calls = std::to_string(times.front().size());
+  Row p50 = row("get_asset_p50_us", "get_asset round trip p50",
+                standing.figures([&](std::size_t k) { return summarize(times[k]).p50; }), "µs",
+                d.p50, "floor: the same GET on one kept socket; " + calls + " calls each");
+  report.add(p50);
+  report.add(row("get_asset_p99_us", "get_asset round trip p99",
+                 standing.figures([&](std::size_t k) { return summarize(times[k]).p99; }), "µs",
+                 d.p99));
+  report.add(atMost(
+      row("get_asset_p50_ratio", "get_asset p50 / direct GET p50",
+          standing.figures([&](std::size_t k) { return summarize(times[k]).p50 / d.p50; }), "×"),
+      2.5, "≤ 2.5×"));
+  report.add(atMost(
+      row("get_asset_p99_ratio", "get_asset p99 / direct GET p99",
+          standing.figures([&](std::size_t k) { return summarize(times[k]).p99 / d.p99; }), "×"),
+      3, "≤ 3×"));
+  report.add(
+      againstPeer(p50, kRust, "get_asset_p50_vs_rust", "get_asset p50", Bound::AtMost, 0.85));
+  Row cpu = atMost(
+      row("server_cpu_us_per_call", "server CPU per get_asset (with usage report)",
+          standing.figures([&](std::size_t k) { return cpuPerCall[k]; }), "µs", std::nullopt,
+          "user+system over the relay's life / " + std::to_string(ids.front() - 1) +
+              " calls; usage reports received: " +
+              perRelayText(relays,
+                           [&](std::size_t k) { return std::to_string(counts[k].telemetry); })),
+      70, "≤ 70 µs");
+  report.add(cpu);
+  report.add(againstPeer(cpu, kRust, "server_cpu_vs_rust", "server CPU per get_asset",
+                         Bound::AtMost, 0.7));
+  report.add(
+      atMost(row("bridge_connections", "Bridge connections opened by the relay",
+                 standing.figures([&](std::size_t k) {
+                   return static_cast<double>(counts[k].connections) -
+                          (k == 0 ? static_cast<double>(direct.newConnections()) : 0.0);
+                 }),
+                 "", std::nullopt,
+                 "for " + std::to_string(ids.front() - 1) + " GETs and their report POSTs each"),
+             16, "≤ 16 (reused)"));
+}
+
+void addFramingRow(const std::vector<Subject>& relays, Report& report) {
+  const Tally& ours = report.tally(kServer);
+  std::string note = perRelayText(relays,
+                                  [&](std::size_t k) {
+                                    return std::to_string(report.tally(relays[k].name).checked);
+                                  }) +
+                     " reply lines checked";
+  if (!ours.example.empty())
+    note += "; first misframed: " + ours.example;
+  Figures misframed;
+  for (const auto& relay : relays)
+    misframed[relay.name] = static_cast<double>(report.tally(relay.name).misframed);
+  report.add(atMost(row("misframed_replies", "replies not one line with an id as sent", misframed,
+                        "", std::nullopt, note),
                     0, "0"));
 }
 

@@ -19,15 +19,22 @@ double cpuMillis(const rusage& usage) {
   return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
+long maxRssKiB(const rusage& usage) {
+#ifdef __APPLE__
+  return usage.ru_maxrss / 1024; // bytes there
+#else
+  return usage.ru_maxrss;
+#endif
+}
+
 std::string shorten(std::string_view line) {
   return line.size() > 200 ? std::string(line.substr(0, 200)) + "…" : std::string(line);
 }
 
-std::unique_ptr<ChildProcess> spawn(const std::string& path, const BenchConfig& config,
-                                    std::string& error) {
+std::unique_ptr<ChildProcess>
+spawn(const std::string& path, const std::map<std::string, std::string>& env, std::string& error) {
   return testing::startChild(
-      {path}, {.env = config.childEnv, .inheritEnv = false, .err = ChildProcess::Stdio::Inherit},
-      error);
+      {path}, {.env = env, .inheritEnv = false, .err = ChildProcess::Stdio::Inherit}, error);
 }
 
 bool readLine(ChildProcess& child, std::string& line) {
@@ -36,19 +43,18 @@ bool readLine(ChildProcess& child, std::string& line) {
   return read.text.has_value();
 }
 
-std::unique_ptr<ChildProcess> startServer(const BenchConfig& config, Report& report,
-                                          std::string& error) {
-  auto child = spawn(config.mcpPath, config, error);
+std::unique_ptr<ChildProcess> startRelay(const Subject& relay, Tally& tally, std::string& error) {
+  auto child = spawn(relay.path, relay.env, error);
   if (!child)
     return nullptr;
   std::string line;
   if (!child->write(initializeLine(0)) || !readLine(*child, line) || !isInitializeReply(line, 0)) {
     if (!line.empty())
-      tallyWrongReply(report, line, 0);
+      tallyWrongReply(tally, line, 0);
     error = "no initialize answer" + (line.empty() ? std::string() : ": " + shorten(line));
     return nullptr;
   }
-  report.countReplies(1, 0);
+  tally.count(1, 0);
   return child;
 }
 
@@ -67,10 +73,17 @@ std::optional<ChildProcess::Exit> finish(ChildProcess& child, std::string& error
   return std::nullopt;
 }
 
-void tallyWrongReply(Report& report, std::string_view line, std::int64_t id) {
+void Standing::drop(std::size_t k, std::string why) {
+  if (!in_[k])
+    return;
+  in_[k] = false;
+  report_.fail(phase_, std::move(why), relays_[k].name);
+}
+
+void tallyWrongReply(Tally& tally, std::string_view line, std::int64_t id) {
   auto got = replyId(line);
   const bool framed = got && *got == id;
-  report.countReplies(1, framed ? 0 : 1, shorten(line));
+  tally.count(1, framed ? 0 : 1, shorten(line));
 }
 
 } // namespace vantrel::bench

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace vantrel::bench {
 
@@ -22,6 +23,12 @@ Summary summarize(std::vector<double> samples) {
   summary.p99 = percentile(samples, 99);
   summary.max = samples.empty() ? 0 : samples.back();
   return summary;
+}
+
+std::optional<double> median(std::vector<double> samples) {
+  if (samples.empty())
+    return std::nullopt;
+  return summarize(std::move(samples)).p50;
 }
 
 } // namespace vantrel::bench

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 namespace vantrel::bench {
@@ -17,5 +18,8 @@ double percentile(const std::vector<double>& sorted, double p);
 
 // Sorts a copy; medians and tails are what a noisy shared machine lets us quote.
 Summary summarize(std::vector<double> samples);
+
+// The nearest-rank median (the lower middle sample of an even count); nothing for no samples.
+std::optional<double> median(std::vector<double> samples);
 
 } // namespace vantrel::bench

@@ -1,9 +1,9 @@
 // vantrel-bench: starts the real server against a fast fake Bridge and measures it beside its
-// floors. Usage: vantrel-bench --mcp PATH [--floor PATH] [--json OUT] [--quick]
-#include "BenchBridge.h"
+// floors and, with --peers DIR, beside the comparison relays built there, each relay against a
+// Bridge of its own.
 #include "Phases.h"
+#include "Relays.h"
 #include "Report.h"
-#include "support/SupportDir.h"
 
 #include <csignal>
 #include <cstdio>
@@ -23,7 +23,7 @@ using namespace vantrel::bench;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: vantrel-bench --mcp PATH [--floor PATH] [--json OUT] [--quick]\n";
+    "usage: vantrel-bench --mcp PATH [--floor PATH] [--peers DIR] [--json OUT] [--quick]\n";
 
 std::string randomToken() {
   std::random_device device;
@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN); // a server that dies mid-write is reported, not fatal to us
 
   BenchConfig config;
-  std::string jsonPath;
+  std::string mcpPath, peersDir, jsonPath;
   bool quick = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -57,7 +57,9 @@ int main(int argc, char** argv) {
       return argv[++i];
     };
     if (arg == "--mcp")
-      config.mcpPath = value();
+      mcpPath = value();
+    else if (arg == "--peers")
+      peersDir = value();
     else if (arg == "--floor")
       config.floorPath = value();
     else if (arg == "--json")
@@ -69,13 +71,13 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (config.mcpPath.empty()) {
+  if (mcpPath.empty()) {
     std::cerr << kUsage;
     return 2;
   }
   if (config.floorPath.empty()) // built beside us
     config.floorPath = (fs::path(argv[0]).parent_path() / "vantrel-bench-floor").string();
-  for (const auto& path : {config.mcpPath, config.floorPath}) {
+  for (const auto& path : {mcpPath, config.floorPath}) {
     if (::access(path.c_str(), X_OK) != 0) {
       std::cerr << "vantrel-bench: not an executable: " << path << "\n";
       return 2;
@@ -84,30 +86,30 @@ int main(int argc, char** argv) {
   if (quick)
     config = BenchConfig::quick(config);
 
-  // The server's support directory lives in a temporary home for the run and goes with it.
-  std::unique_ptr<vantrel::testing::SupportDir> home;
-  std::unique_ptr<BenchBridge> bridge;
-  std::string token = randomToken();
+  // A peer that is missing is reported as not run; it does not stop the run.
+  const std::vector<Peer> peers = findPeers(peersDir);
+  std::vector<PeerColumn> columns;
+  for (const auto& peer : peers)
+    columns.push_back({peer.name, peer.notRun});
+  // Each relay's support directory lives in a temporary home for the run and goes with it.
+  std::unique_ptr<Lineup> lineup;
   try {
-    home = std::make_unique<vantrel::testing::SupportDir>();
-    bridge = std::make_unique<BenchBridge>(token);
-    home->writeToken(bridge->port(), token);
+    lineup = std::make_unique<Lineup>(mcpPath, peers, randomToken());
   } catch (const std::runtime_error& error) {
-    std::cerr << "vantrel-bench: cannot set up the fake Bridge: " << error.what() << "\n";
+    std::cerr << "vantrel-bench: cannot set up the fake Bridges: " << error.what() << "\n";
     return 1;
   }
-  config.childEnv = home->env();
-  config.childEnv["PATH"] = "/usr/bin:/bin";
+  const std::vector<Subject>& relays = lineup->subjects();
 
   const nlohmann::json loadBefore = loadAverage();
-  Report report;
-  runColdStart(config, report);
-  runPing(config, report);
-  runGetAsset(config, *bridge, report);
-  runHeld(config, *bridge, report);
-  runMany(config, *bridge, report);
-  runLargeReply(config, *bridge, report); // last: it leaves a 64 MiB reply in the Bridge
-  addFramingRow(report);
+  Report report(columns);
+  runColdStart(config, relays, report);
+  runPing(config, relays, report);
+  runGetAsset(config, relays, report);
+  runHeld(config, relays, report);
+  runMany(config, relays, report);
+  runLargeReply(config, relays, report); // last: it leaves the large reply in every Bridge
+  addFramingRow(relays, report);
 
   const nlohmann::json loadAfter = loadAverage();
   std::cout << report.table();
@@ -117,18 +119,26 @@ int main(int argc, char** argv) {
   std::cout << "load average (1 min): " << load(loadBefore) << " at start, " << load(loadAfter)
             << " at end, on " << std::thread::hardware_concurrency() << " CPUs\n";
   std::cout << "targets missed: " << report.missed() << (quick ? " (quick run)" : "") << "\n";
+  if (report.unmeasured() > 0)
+    std::cout << "targets not measured: " << report.unmeasured()
+              << (peersDir.empty() ? " (set against the Rust relay: run with --peers DIR)"
+                                   : " (see the notes above)")
+              << "\n";
   if (!jsonPath.empty()) {
-    nlohmann::json setup = {{"mcp", config.mcpPath},
+    nlohmann::json setup = {{"mcp", mcpPath},
+                            {"peersDir", peersDir},
                             {"quick", quick},
                             {"cpus", std::thread::hardware_concurrency()},
                             {"coldStarts", config.coldStarts},
                             {"pings", config.pings},
                             {"pipelined", config.pipelined},
+                            {"pipelinedRounds", config.pipelinedRounds},
                             {"assetCalls", config.assetCalls},
                             {"heldCalls", config.heldCalls},
                             {"manyCalls", config.manyCalls},
                             {"holdMs", config.hold.count()},
                             {"largeBytes", config.largeBytes},
+                            {"largeRounds", config.largeRounds},
                             {"loadAverage", {{"start", loadBefore}, {"end", loadAfter}}}};
     std::ofstream out(jsonPath, std::ios::binary);
     // Failure texts may quote a server's line: never let a stray byte stop the report.
@@ -139,7 +149,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  bridge.reset();
+  lineup.reset();
   // Missed targets are findings, not failures of the benchmark; only a broken run says so.
   return 0;
 }

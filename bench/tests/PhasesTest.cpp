@@ -1,7 +1,5 @@
 #include "Phases.h"
 
-#include "support/SupportDir.h"
-
 #include <gtest/gtest.h>
 
 namespace vantrel::bench {
@@ -9,21 +7,23 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Every phase, run small against the real server: each must finish with its rows and without a
-// failure, whatever the figures.
-TEST(PhasesTest, AllPhasesRunAgainstTheRealServer) {
-  BenchBridge bridge("tok");
-  testing::SupportDir home;
-  home.writeToken(bridge.port(), "tok");
+// Every phase, run small against the real server, with the server standing in for the Rust
+// relay too: each must finish with its rows and without a failure, whatever the figures, and
+// every figure measured on each relay must reach that relay's column.
+TEST(PhasesTest, AllPhasesRunAgainstTheRealServerAndAPeer) {
+  std::vector<Peer> peers = {{kRust, VANTREL_MCP_PATH, ""}, {"Go", "/nonexistent", "missing"}};
+  Lineup lineup(VANTREL_MCP_PATH, peers, "tok");
+  const auto& relays = lineup.subjects();
+  ASSERT_EQ(relays.size(), 2u); // the missing peer is not run
+  ASSERT_NE(relays[0].bridge, relays[1].bridge);
 
   BenchConfig config;
-  config.mcpPath = VANTREL_MCP_PATH;
   config.floorPath = VANTREL_BENCH_FLOOR_PATH;
-  config.childEnv = home.env();
   config.coldStarts = 2;
   config.warmup = 5;
   config.pings = 50;
   config.pipelined = 200;
+  config.pipelinedRounds = 2;
   config.assetCalls = 50;
   config.heldCalls = 20;
   config.manyCalls = 60;
@@ -31,35 +31,51 @@ TEST(PhasesTest, AllPhasesRunAgainstTheRealServer) {
   // within the hold even under a sanitizer.
   config.hold = 400ms;
   config.largeBytes = 1u << 20;
+  config.largeRounds = 2;
+  config.settle = 1ms;
 
-  Report report;
-  runColdStart(config, report);
-  runPing(config, report);
-  runGetAsset(config, bridge, report);
-  runLargeReply(config, bridge, report);
-  runHeld(config, bridge, report);
-  runMany(config, bridge, report);
-  addFramingRow(report);
+  Report report({{kRust, ""}, {"Go", "missing"}});
+  runColdStart(config, relays, report);
+  runPing(config, relays, report);
+  runGetAsset(config, relays, report);
+  runLargeReply(config, relays, report);
+  runHeld(config, relays, report);
+  runMany(config, relays, report);
+  addFramingRow(relays, report);
 
   std::string table = report.table();
   EXPECT_EQ(table.find("FAILED"), std::string::npos) << table;
   auto json = report.toJson({});
+  const auto& results = json["results"];
   for (const char* key :
        {"cold_start_ratio", "exit_after_eof_ms", "ping_p50_ratio", "pipelined_pings_per_s",
         "get_asset_p50_ratio", "get_asset_p99_ratio", "server_cpu_us_per_call",
-        "bridge_connections", "large_small_ms", "large_reply_ms", "held_wall_s", "held_cpu_ms",
-        "held_ping_ms", "many_right", "many_peak_rss_mib"})
-    EXPECT_TRUE(json["results"].contains(key)) << key;
-  const auto& results = json["results"];
-  EXPECT_GT(results["pipelined_pings_per_s"]["value"], 0);
-  EXPECT_FALSE(results["large_reply_ms"]["value"].is_null()) << table;
-  EXPECT_FALSE(results["large_small_ms"]["value"].is_null()) << table;
+        "bridge_connections", "large_small_ms", "large_reply_ms", "large_reply_ratio",
+        "large_peak_rss_mib", "held_wall_s", "held_cpu_ms", "held_ping_ms", "many_right",
+        "many_peak_rss_mib", "misframed_replies"}) {
+    ASSERT_TRUE(results.contains(key)) << key;
+    EXPECT_FALSE(results[key]["value"].is_null()) << key << "\n" << table;
+    EXPECT_TRUE(results[key]["peers"][kRust].is_number()) << key << "\n" << table;
+    EXPECT_EQ(results[key]["peers"]["Go"], "not run") << key;
+  }
+  // Set against the stand-in, so measured and neither unmeasured nor blank.
+  for (const char* key : {"get_asset_p50_vs_rust", "server_cpu_vs_rust", "pipelined_vs_rust"}) {
+    EXPECT_TRUE(results[key]["value"].is_number()) << key << "\n" << table;
+    EXPECT_FALSE(results[key].contains("unmeasured")) << key;
+  }
+  EXPECT_EQ(report.unmeasured(), 0u);
   // The ping among held calls went out only once all of them were in flight.
   EXPECT_EQ(results["held_ping_in_flight"]["value"], config.heldCalls) << table;
+  EXPECT_EQ(results["held_ping_in_flight"]["peers"][kRust], config.heldCalls) << table;
   EXPECT_EQ(results["many_right"]["met"], true) << table;
   EXPECT_EQ(results["misframed_replies"]["value"], 0) << table;
-  EXPECT_GT(report.repliesChecked(), static_cast<std::uint64_t>(config.pipelined));
-  EXPECT_EQ(bridge.counts().unauthorized, 0u);
+  // Each relay's replies were checked and counted apart.
+  for (const auto& relay : relays)
+    EXPECT_GT(report.tally(relay.name).checked,
+              static_cast<std::uint64_t>(config.pipelined * config.pipelinedRounds))
+        << relay.name;
+  for (const auto& relay : relays)
+    EXPECT_EQ(relay.bridge->counts().unauthorized, 0u) << relay.name;
 }
 
 } // namespace

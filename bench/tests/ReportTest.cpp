@@ -40,17 +40,130 @@ TEST(ReportTest, MissedCountsFailedPhasesAndJsonSaysNullForUnmeasured) {
   EXPECT_EQ(json["failures"][0]["phase"], "held calls");
   EXPECT_EQ(json["missed"], 2);
 
-  report.countReplies(10, 0);
-  report.countReplies(5, 2, "{\"id\":9");
-  report.countReplies(1, 1, "later");
-  EXPECT_EQ(report.repliesChecked(), 16u);
-  EXPECT_EQ(report.misframed(), 3u);
-  EXPECT_EQ(report.misframedExample(), "{\"id\":9"); // the first one is kept
+  Tally& tally = report.tally(kServer);
+  tally.count(10, 0);
+  tally.count(5, 2, "{\"id\":9");
+  tally.count(1, 1, "later");
+  report.tally("Rust").count(4, 4, "theirs");
+  EXPECT_EQ(report.tally(kServer).checked, 16u);
+  EXPECT_EQ(report.tally(kServer).misframed, 3u);
+  EXPECT_EQ(report.tally(kServer).example, "{\"id\":9"); // the first one is kept
 
   std::string table = report.table();
   EXPECT_NE(table.find("MISSED"), std::string::npos);
   EXPECT_NE(table.find("n/a"), std::string::npos);
   EXPECT_NE(table.find("FAILED held calls: no answer"), std::string::npos);
+}
+
+// The targets set against a peer: met at the limit either way, and neither met nor missed
+// (with the reason) when the peer did not run, failed, or has a figure no ratio can use.
+TEST(ReportTest, TargetsAgainstAPeerAreRatiosOrNotMeasured) {
+  auto measured = [](std::optional<double> ours, std::optional<std::optional<double>> rust) {
+    Figures figures = {{kServer, ours}, {"Go", 500.0}};
+    if (rust)
+      figures["Rust"] = *rust;
+    return row("cpu", "cpu", figures, "µs");
+  };
+  struct Case {
+    std::optional<double> ours;
+    std::optional<std::optional<double>> rust; // outer empty: Rust did not run
+    Bound bound;
+    double limit;
+    std::optional<double> ratio;
+    std::optional<bool> met;
+    std::string unmeasured; // part of the reason, empty when measured
+  };
+  const std::vector<Case> cases = {
+      {70.0, 100.0, Bound::AtMost, 0.7, 0.7, true, ""},
+      {71.0, 100.0, Bound::AtMost, 0.7, 0.71, false, ""},
+      {120.0, 100.0, Bound::AtLeast, 1.2, 1.2, true, ""},
+      {119.0, 100.0, Bound::AtLeast, 1.2, 1.19, false, ""},
+      {std::nullopt, 100.0, Bound::AtMost, 0.7, std::nullopt, std::nullopt, ""},
+      {70.0, std::nullopt, Bound::AtMost, 0.7, std::nullopt, std::nullopt, "did not run"},
+      {70.0, std::optional<double>(), Bound::AtMost, 0.7, std::nullopt, std::nullopt, "no figure"},
+      {70.0, 0.0, Bound::AtLeast, 1.2, std::nullopt, std::nullopt, "no figure"},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    Row r = againstPeer(measured(c.ours, c.rust), "Rust", "k", "cpu", c.bound, c.limit);
+    ASSERT_EQ(r.value.has_value(), c.ratio.has_value()) << i;
+    if (c.ratio) {
+      EXPECT_NEAR(*r.value, *c.ratio, 1e-9) << i;
+    }
+    EXPECT_EQ(r.met, c.met) << i;
+    EXPECT_EQ(r.unmeasured.empty(), c.unmeasured.empty()) << i << ": " << r.unmeasured;
+    EXPECT_NE(r.unmeasured.find(c.unmeasured), std::string::npos) << i << ": " << r.unmeasured;
+    EXPECT_FALSE(r.target.empty()) << i;
+  }
+}
+
+// The line of `table` whose first cell is `label`, split at runs of two or more spaces.
+std::vector<std::string> cellsOf(const std::string& table, const std::string& label) {
+  const std::string text = "\n" + table;
+  std::size_t at = text.find("\n" + label + "  ");
+  if (at == std::string::npos)
+    return {};
+  std::string line = text.substr(at + 1, text.find('\n', at + 1) - at - 1);
+  std::vector<std::string> cells;
+  for (std::size_t from = 0; from < line.size();) {
+    std::size_t gap = line.find("  ", from);
+    cells.push_back(line.substr(from, gap - from));
+    if (gap == std::string::npos)
+      break;
+    from = line.find_first_not_of(' ', gap);
+  }
+  return cells;
+}
+
+// Peers that ran show their figures; one that did not says so in each of its cells, the JSON
+// included; a figure of vantrel-mcp alone leaves the peers' cells blank; a peer's failure is
+// shown but is not one of our missed targets.
+TEST(ReportTest, PeerColumnsShowFiguresNotRunOrNothing) {
+  Report report({{"Rust", ""}, {"Go", "no executable /p/go/peer-go"}});
+  Row both = atMost(row("p50", "p50", Figures{{kServer, 200.0}, {"Rust", 250.0}}, "µs", 80.0), 300,
+                    "≤ 300 µs");
+  report.add(both);
+  report.add(row("lost", "lost", Figures{{kServer, 1.0}, {"Rust", std::nullopt}}, "ms"));
+  report.add(row("alone", "alone", 3.0, "ms"));
+  report.add(againstPeer(both, "Rust", "p50_vs_rust", "p50", Bound::AtMost, 0.85));
+  report.add(againstPeer(both, "Go", "p50_vs_go", "p50", Bound::AtMost, 0.85));
+  report.fail("held calls", "no answer", "Rust");
+
+  const std::string table = report.table();
+  EXPECT_EQ(cellsOf(table, "measure"), (std::vector<std::string>{"measure", kServer, "floor",
+                                                                 "Rust", "Go", "target", "result"}))
+      << table;
+  EXPECT_EQ(cellsOf(table, "p50"), (std::vector<std::string>{"p50", "200 µs", "80 µs", "250 µs",
+                                                             "not run", "≤ 300 µs", "met"}))
+      << table;
+  EXPECT_EQ(cellsOf(table, "lost"), (std::vector<std::string>{"lost", "1 ms", "n/a", "not run"}))
+      << table;
+  EXPECT_EQ(cellsOf(table, "alone"), (std::vector<std::string>{"alone", "3 ms"})) << table;
+  EXPECT_EQ(cellsOf(table, "p50 / Rust's"),
+            (std::vector<std::string>{"p50 / Rust's", "0.800 ×", "≤ 0.85×", "met"}))
+      << table;
+  EXPECT_EQ(cellsOf(table, "p50 / Go's"),
+            (std::vector<std::string>{"p50 / Go's", "n/a", "≤ 0.85×", "not measured"}))
+      << table;
+  EXPECT_NE(table.find("Go not run: no executable /p/go/peer-go"), std::string::npos) << table;
+  EXPECT_NE(table.find("FAILED held calls (Rust): no answer"), std::string::npos) << table;
+  EXPECT_EQ(report.missed(), 0u);
+  EXPECT_EQ(report.unmeasured(), 1u);
+
+  auto json = report.toJson({});
+  const auto& results = json["results"];
+  EXPECT_EQ(results["p50"]["peers"], (nlohmann::json{{"Rust", 250.0}, {"Go", "not run"}}));
+  EXPECT_EQ(results["lost"]["peers"], (nlohmann::json{{"Rust", nullptr}, {"Go", "not run"}}));
+  EXPECT_FALSE(results["alone"].contains("peers"));
+  EXPECT_TRUE(results["p50_vs_go"]["met"].is_null());
+  EXPECT_EQ(results["p50_vs_go"]["unmeasured"], "the Go relay did not run");
+  EXPECT_EQ(results["p50_vs_rust"]["met"], true);
+  EXPECT_EQ(json["failures"][0]["relay"], "Rust");
+  EXPECT_EQ(
+      json["peers"][1],
+      (nlohmann::json{{"name", "Go"}, {"ran", false}, {"notRun", "no executable /p/go/peer-go"}}));
+  EXPECT_EQ(json["missed"], 0);
+  EXPECT_EQ(json["unmeasured"], 1);
 }
 
 TEST(WorkloadTest, RepliesAreCheckedByIdAndShape) {

@@ -26,5 +26,12 @@ TEST(StatsTest, SmallAndEmptySets) {
   EXPECT_EQ(summarize(twenty).p50, 1.0);
 }
 
+TEST(StatsTest, MedianOfRoundsIsASampleAndNothingForNone) {
+  EXPECT_FALSE(median({}));
+  EXPECT_EQ(median({5}), 5);
+  EXPECT_EQ(median({9, 1, 5}), 5);
+  EXPECT_EQ(median({9, 1, 5, 7}), 5); // the lower middle, never a value no round measured
+}
+
 } // namespace
 } // namespace vantrel::bench
