@@ -71,7 +71,7 @@ std::optional<DirectClient::Answer> DirectClient::roundTrip(const std::string& r
     return std::nullopt;
   std::size_t headEnd;
   while ((headEnd = received_.find("\r\n\r\n")) == std::string::npos)
-    if (!receiveMore())
+    if (!receiveMore(received_))
       return std::nullopt;
   std::string_view head(received_.data(), headEnd);
   if (!head.starts_with("HTTP/1.1 ") || head.size() < 12)
@@ -81,17 +81,25 @@ std::optional<DirectClient::Answer> DirectClient::roundTrip(const std::string& r
   std::string_view length = headerValue(head, "content-length");
   if (length.empty())
     return std::nullopt;
-  const std::size_t total = headEnd + 4 + std::strtoull(std::string(length).c_str(), nullptr, 10);
+  const std::size_t size = std::strtoull(std::string(length).c_str(), nullptr, 10);
   answer.close = headerValue(head, "connection") == "close";
-  while (received_.size() < total)
-    if (!receiveMore())
+  // The body is received into a buffer of its own, sized once: a large one is neither regrown
+  // nor copied out whole, the least any client must do with it.
+  const std::size_t start = headEnd + 4, have = std::min(received_.size() - start, size);
+  answer.body.reserve(size);
+  answer.body.assign(received_, start, have);
+  received_.erase(0, start + have);
+  while (answer.body.size() < size)
+    if (!receiveMore(answer.body))
       return std::nullopt;
-  answer.body = received_.substr(headEnd + 4, total - headEnd - 4);
-  received_.erase(0, total);
+  if (answer.body.size() > size) { // the start of the next answer: keep it for then
+    received_.assign(answer.body, size);
+    answer.body.resize(size);
+  }
   return answer;
 }
 
-bool DirectClient::receiveMore() {
+bool DirectClient::receiveMore(std::string& into) {
   pollfd ready{fd_, POLLIN, 0};
   if (::poll(&ready, 1, 10000) <= 0)
     return false;
@@ -99,7 +107,7 @@ bool DirectClient::receiveMore() {
   ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
   if (n <= 0)
     return false;
-  received_.append(buffer, static_cast<std::size_t>(n));
+  into.append(buffer, static_cast<std::size_t>(n));
   return true;
 }
 

@@ -27,7 +27,9 @@ private:
     bool close = false;
   };
   std::optional<Answer> roundTrip(const std::string& request);
-  bool receiveMore(); // false on end of connection, an error, or ten seconds of silence
+  // Appends what arrives next to `into`; false on end of connection, an error, or ten seconds of
+  // silence.
+  bool receiveMore(std::string& into);
 
   int port_;
   std::string afterPath_; // the request's fixed rest, built once: get() is what the floor times
