@@ -26,7 +26,7 @@ struct BenchConfig {
   // The pause before each timed turn where relays and floors take turns: a runtime that keeps
   // spinning or waking for a while after its work (Go's does, for milliseconds) must not slow
   // whatever runs next.
-  std::chrono::milliseconds settle{5};
+  std::chrono::milliseconds settle{10};
 
   static BenchConfig quick(BenchConfig full); // the same run, small enough for seconds
 };

@@ -137,6 +137,7 @@ int main(int argc, char** argv) {
                             {"heldCalls", config.heldCalls},
                             {"manyCalls", config.manyCalls},
                             {"holdMs", config.hold.count()},
+                            {"settleMs", config.settle.count()},
                             {"largeBytes", config.largeBytes},
                             {"largeRounds", config.largeRounds},
                             {"loadAverage", {{"start", loadBefore}, {"end", loadAfter}}}};
