@@ -7,6 +7,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Labels: e2e concurrency slow
+
 // Every phase, run small against the real server, with the server standing in for the Rust
 // relay too: each must finish with its rows and without a failure, whatever the figures, and
 // every figure measured on each relay must reach that relay's column.
