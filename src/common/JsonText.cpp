@@ -37,18 +37,21 @@ int hexValue(char c) {
   return c <= '9' ? c - '0' : c - 'a' + 10;
 }
 
-// How many bytes from `data` on stand as they are: ASCII that needs no escape. Eight at a time
+// Sixteen bytes as one vector: GCC and Clang make SSE2 or NEON of it.
+using Bytes16 = std::uint8_t __attribute__((vector_size(16)));
+
+// How many bytes from `data` on stand as they are: ASCII that needs no escape. Sixteen at a time
 // where it can: a reply is mostly such runs.
 std::size_t plainRun(const char* data, std::size_t size) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-  auto hasZero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHigh; };
   std::size_t i = 0;
-  for (; i + 8 <= size; i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, data + i, 8);
-    const std::uint64_t special = (word & kHigh) | ((word - kOnes * 0x20) & ~word & kHigh) |
-                                  hasZero(word ^ (kOnes * '"')) | hasZero(word ^ (kOnes * '\\'));
-    if (special != 0)
+  for (; i + 16 <= size; i += 16) {
+    Bytes16 bytes;
+    std::memcpy(&bytes, data + i, 16);
+    // All ones in each lane whose byte is a control character, a quote, a backslash or not ASCII.
+    const auto special = (bytes < 0x20) | (bytes >= 0x80) | (bytes == '"') | (bytes == '\\');
+    std::uint64_t halves[2];
+    std::memcpy(halves, &special, 16);
+    if ((halves[0] | halves[1]) != 0)
       break;
   }
   while (i < size && escapeOf(data[i]) == 0 && static_cast<std::uint8_t>(data[i]) < 0x80)
@@ -137,6 +140,7 @@ void JsonText::append(std::string_view bytes) {
 
 void JsonText::copy(const char* data, std::size_t length) {
   while (length > 0) {
+    // Fills the last piece before starting another: a piece never ends with room to spare.
     const std::size_t n = std::min(length, kPiece - roomFor(1).size());
     roomFor(n).append(data, n);
     size_ += n;
