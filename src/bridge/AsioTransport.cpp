@@ -53,8 +53,12 @@ void arm(const std::shared_ptr<Watch>& watch) {
     if (ec || watch->done)
       return;
     if (Clock::now() - watch->lastMoved < watch->idle) {
-      arm(watch); // bytes moved meanwhile: wait for the new deadline
-      return;
+      try {
+        arm(watch); // bytes moved meanwhile: wait for the new deadline
+        return;
+      } catch (const std::exception&) {
+        // No memory to wait on: the exchange ends here, rather than never time out.
+      }
     }
     watch->expired = true;
     if (watch->socket != nullptr)
