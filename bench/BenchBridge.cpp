@@ -30,7 +30,7 @@ std::string BenchBridge::largeAssetBody(std::string_view shortID, std::size_t by
                      R"(","tags":["bench"],"notes":[)";
   constexpr std::string_view kTail = R"(],"pad":""})";
   body.reserve(std::max(bytes, body.size() + kTail.size()));
-  std::string note; // reused: 64 MiB is some sixty thousand notes
+  std::string note; // reused: 80 MiB is some eighty thousand notes
   for (std::size_t i = 0;; ++i) {
     const std::string at = std::to_string(i);
     note.clear();
