@@ -73,10 +73,9 @@ public:
   void drop(std::size_t k, std::string why);
   // `of(k)` for each relay k still in, nothing for the others: a row's figures.
   template <class Of> Figures figures(Of&& of) const {
-    Figures figures;
-    for (std::size_t k = 0; k < relays_.size(); ++k)
-      figures[relays_[k].name] = in_[k] ? std::optional<double>(of(k)) : std::nullopt;
-    return figures;
+    return figuresOf(relays_, [&](std::size_t k) {
+      return in_[k] ? std::optional<double>(of(k)) : std::nullopt;
+    });
   }
 
 private:
