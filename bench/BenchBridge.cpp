@@ -9,8 +9,11 @@ constexpr std::string_view kAssets = "/assets/";
 
 } // namespace
 
-BenchBridge::BenchBridge(std::string token) : token_(std::move(token)) {
-  bridge_.setRecording(false); // millions of requests: count them, keep none
+BenchBridge::BenchBridge(std::string token)
+    : token_(std::move(token)),
+      bridge_({.request = [this](const testing::RecordedRequest& request) { count(request); },
+               .connections = [this](int change) { countConnections(change); },
+               .record = false}) { // millions of requests: count them, keep none
   auto handler = [this](const testing::RecordedRequest& request) { return respond(request); };
   bridge_.onPrefix("GET", "/", handler);
   bridge_.onPrefix("POST", "/", handler);
@@ -50,43 +53,102 @@ std::string BenchBridge::largeAssetBody(std::string_view shortID, std::size_t by
 }
 
 void BenchBridge::serveLarge(std::string_view shortID, std::string body) {
-  bridge_.on("GET", std::string(kAssets) + std::string(shortID),
-             testing::Reply{.body = std::move(body), .kind = kLarge});
+  std::string path = std::string(kAssets) + std::string(shortID);
+  {
+    std::lock_guard lock(countsLock_);
+    largePath_ = path;
+  }
+  // An exact rule: the body is kept once, not copied into each reply.
+  bridge_.on("GET", path, testing::Reply{.body = std::move(body)});
 }
+
+namespace {
+
+// A GET /assets/<id> this Bridge answers 200 with assetBody(id).
+bool isAssetGet(const testing::RecordedRequest& request) {
+  std::string_view target = request.target;
+  if (request.method != "GET" || !target.starts_with(kAssets))
+    return false;
+  std::string_view id = target.substr(kAssets.size());
+  return !id.empty() && id.find_first_of("/?") == std::string_view::npos;
+}
+
+} // namespace
 
 testing::Reply BenchBridge::respond(const testing::RecordedRequest& request) const {
   if (request.header("Authorization") != "Bearer " + token_)
-    return {.status = 401, .body = R"({"error":"unauthorized"})", .kind = "unauthorized"};
-  std::string_view target = request.target;
-  if (request.method == "GET" && target.starts_with(kAssets)) {
-    std::string_view id = target.substr(kAssets.size());
-    if (!id.empty() && id.find_first_of("/?") == std::string_view::npos)
-      return {.body = assetBody(id),
-              .delay = std::chrono::milliseconds(holdMs_.load()),
-              .kind = kAsset};
+    return {.status = 401, .body = R"({"error":"unauthorized"})"};
+  if (isAssetGet(request))
+    return {.body = assetBody(std::string_view(request.target).substr(kAssets.size())),
+            .delay = std::chrono::milliseconds(holdMs_.load())};
+  if (request.method == "POST" && request.target == "/telemetry")
+    return {};
+  return {.status = 404, .body = R"({"error":"not found"})"};
+}
+
+void BenchBridge::count(const testing::RecordedRequest& request) {
+  {
+    std::lock_guard lock(countsLock_);
+    const bool large =
+        !largePath_.empty() && request.method == "GET" && request.target == largePath_;
+    if (large)
+      ++large_;
+    if (request.header("Authorization") != "Bearer " + token_ && !large) {
+      ++counts_.unauthorized;
+    } else if (large || isAssetGet(request)) {
+      const auto since = std::max(Clock::duration::zero(), request.arrived - resetAt_);
+      if (counts_.assetGets++ == 0)
+        counts_.firstAsset = since;
+      counts_.lastAsset = since;
+    } else if (request.method == "POST" && request.target == "/telemetry") {
+      ++counts_.telemetry;
+    } else {
+      ++counts_.other;
+    }
   }
-  if (request.method == "POST" && target == "/telemetry")
-    return {.kind = kTelemetry};
-  return {.status = 404, .body = R"({"error":"not found"})", .kind = "other"};
+  counted_.notify_all();
+}
+
+void BenchBridge::countConnections(int change) {
+  std::lock_guard lock(countsLock_);
+  open_ = static_cast<std::uint64_t>(static_cast<std::int64_t>(open_) + change);
+  if (change > 0) {
+    counts_.connections += static_cast<std::uint64_t>(change);
+    counts_.peakOpen = std::max(counts_.peakOpen, open_);
+  }
 }
 
 BridgeCounts BenchBridge::counts() const {
-  testing::BridgeCounts seen = bridge_.counts();
-  BridgeCounts counts{seen.connections,    seen.peakOpen,           0,
-                      seen.of(kTelemetry), seen.of("unauthorized"), 0};
-  // The large reply is an asset GET as well; it is counted apart only so it can be waited for.
-  for (const std::string* kind : {&kAsset, &kLarge}) {
-    auto found = seen.kinds.find(*kind);
-    if (found == seen.kinds.end() || found->second.requests == 0)
-      continue;
-    const auto& asset = found->second;
-    counts.firstAsset =
-        counts.assetGets == 0 ? asset.first : std::min(counts.firstAsset, asset.first);
-    counts.lastAsset = counts.assetGets == 0 ? asset.last : std::max(counts.lastAsset, asset.last);
-    counts.assetGets += asset.requests;
-  }
-  counts.other = seen.requests - counts.assetGets - counts.telemetry - counts.unauthorized;
-  return counts;
+  std::lock_guard lock(countsLock_);
+  return counts_;
+}
+
+void BenchBridge::resetCounts() {
+  std::lock_guard lock(countsLock_);
+  counts_ = BridgeCounts{};
+  counts_.peakOpen = open_;
+  large_ = 0;
+  resetAt_ = Clock::now();
+}
+
+std::uint64_t BenchBridge::largeStarts() const {
+  std::lock_guard lock(countsLock_);
+  return large_;
+}
+
+bool BenchBridge::waitFor(std::uint64_t count, Clock::time_point deadline,
+                          std::uint64_t (*value)(const BridgeCounts&, std::uint64_t)) const {
+  std::unique_lock lock(countsLock_);
+  return counted_.wait_until(lock, deadline, [&] { return value(counts_, large_) >= count; });
+}
+
+bool BenchBridge::waitTelemetry(std::uint64_t count, Clock::time_point deadline) const {
+  return waitFor(count, deadline,
+                 [](const BridgeCounts& counts, std::uint64_t) { return counts.telemetry; });
+}
+
+bool BenchBridge::waitLargeStarts(std::uint64_t count, Clock::time_point deadline) const {
+  return waitFor(count, deadline, [](const BridgeCounts&, std::uint64_t large) { return large; });
 }
 
 } // namespace vantrel::bench

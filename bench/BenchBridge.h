@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -25,8 +27,9 @@ struct BridgeCounts {
 
 // The kit's fake Bridge set up for measuring: GET /assets/<id> is answered with assetBody(id),
 // held for the hold time; POST /telemetry with "{}"; a wrong bearer token with 401 and anything
-// else with 404. Requests are counted, not recorded. Listening when the constructor returns
-// (which throws std::runtime_error if it cannot); any thread may call its members.
+// else with 404. Requests and connections are counted here as the fake reads or accepts them;
+// none is recorded. Listening when the constructor returns (which throws std::runtime_error if
+// it cannot); any thread may call its members.
 class BenchBridge {
 public:
   explicit BenchBridge(std::string token);
@@ -38,11 +41,10 @@ public:
   void setHold(std::chrono::milliseconds hold) { holdMs_.store(hold.count()); }
 
   BridgeCounts counts() const;
-  void resetCounts() { bridge_.resetCounts(); } // connections still open are not counted again
+  // Counts from zero again; connections still open are not counted again.
+  void resetCounts();
   // Waits until counts().telemetry reaches `count`; false at the deadline.
-  bool waitTelemetry(std::uint64_t count, std::chrono::steady_clock::time_point deadline) const {
-    return bridge_.waitForCount(kTelemetry, count, deadline);
-  }
+  bool waitTelemetry(std::uint64_t count, std::chrono::steady_clock::time_point deadline) const;
 
   // The exact body served for one card, so callers can check what came back.
   static std::string assetBody(std::string_view shortID);
@@ -56,20 +58,31 @@ public:
   // its answer starts going out, largeStarts() goes up by one (counted since the last reset, and
   // among the asset GETs too).
   void serveLarge(std::string_view shortID, std::string body);
-  std::uint64_t largeStarts() const { return bridge_.counts().of(kLarge); }
+  std::uint64_t largeStarts() const;
   // Waits until largeStarts() reaches `count`; false at the deadline.
-  bool waitLargeStarts(std::uint64_t count, std::chrono::steady_clock::time_point deadline) const {
-    return bridge_.waitForCount(kLarge, count, deadline);
-  }
+  bool waitLargeStarts(std::uint64_t count, std::chrono::steady_clock::time_point deadline) const;
 
 private:
-  // The fake's count names (Reply::kind).
-  static inline const std::string kAsset = "asset", kLarge = "large", kTelemetry = "telemetry";
-
-  testing::Reply respond(const testing::RecordedRequest& request) const; // on the fake's thread
+  using Clock = std::chrono::steady_clock;
+  // On the fake's thread, as it reads a request or accepts and closes connections.
+  void count(const testing::RecordedRequest& request);
+  void countConnections(int change);
+  testing::Reply respond(const testing::RecordedRequest& request) const;
+  // Waits until `value(counts_, large_)` reaches `count`; false at the deadline.
+  bool waitFor(std::uint64_t count, Clock::time_point deadline,
+               std::uint64_t (*value)(const BridgeCounts&, std::uint64_t)) const;
 
   const std::string token_;
   std::atomic<long long> holdMs_{0};
+
+  mutable std::mutex countsLock_; // guards the five below only
+  mutable std::condition_variable counted_;
+  BridgeCounts counts_;
+  std::uint64_t large_ = 0; // large replies started, counted among the asset GETs too
+  std::uint64_t open_ = 0;  // connections open now
+  Clock::time_point resetAt_ = Clock::now();
+  std::string largePath_; // the path serveLarge() took over, or empty
+
   testing::FakeBridge bridge_; // last: its loop stops before the members it reads go
 };
 

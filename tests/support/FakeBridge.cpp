@@ -144,7 +144,7 @@ nlohmann::json RecordedRequest::json() const {
   return nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
 }
 
-FakeBridge::FakeBridge() {
+FakeBridge::FakeBridge(FakeBridgeWatchers watchers) : watchers_(std::move(watchers)) {
   listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -171,7 +171,6 @@ FakeBridge::FakeBridge() {
   setNonBlocking(wakeRead_);
   setNonBlocking(wakeWrite_);
   port_ = ntohs(address.sin_port);
-  resetAt_ = Clock::now();
   thread_ = std::thread([this] { loop(); });
   loopId_ = thread_.get_id();
 }
@@ -270,41 +269,6 @@ bool FakeBridge::waitForRequests(std::string_view path, std::size_t count,
   });
 }
 
-void FakeBridge::setRecording(bool on) {
-  recording_ = on;
-}
-
-BridgeCounts FakeBridge::counts() const {
-  std::lock_guard lock(countsLock_);
-  return counts_;
-}
-
-void FakeBridge::resetCounts() {
-  std::lock_guard lock(countsLock_);
-  counts_ = BridgeCounts{};
-  counts_.peakOpen = open_;
-  resetAt_ = Clock::now();
-}
-
-bool FakeBridge::waitForCount(const std::string& kind, std::uint64_t n,
-                              Clock::time_point deadline) const {
-  std::unique_lock lock(countsLock_);
-  return counted_.wait_until(lock, deadline, [&] { return counts_.of(kind) >= n; });
-}
-
-void FakeBridge::count(const std::string& kind, Clock::time_point at) {
-  {
-    std::lock_guard lock(countsLock_);
-    ++counts_.requests;
-    auto& entry = counts_.kinds[kind];
-    auto since = std::max(Clock::duration::zero(), at - resetAt_);
-    if (entry.requests++ == 0)
-      entry.first = since;
-    entry.last = since;
-  }
-  counted_.notify_all();
-}
-
 void FakeBridge::closeIdleConnections() {
   runOnLoop([this] {
     for (auto& connection : connections_) {
@@ -387,12 +351,10 @@ void FakeBridge::loop() {
     }
     auto gone = std::remove_if(connections_.begin(), connections_.end(),
                                [](const auto& c) { return c->dead; });
-    const auto closed = static_cast<std::uint64_t>(connections_.end() - gone);
+    const auto closed = static_cast<int>(connections_.end() - gone);
     connections_.erase(gone, connections_.end());
-    if (closed > 0) {
-      std::lock_guard lock(countsLock_);
-      open_ -= closed;
-    }
+    if (closed > 0 && watchers_.connections)
+      watchers_.connections(-closed);
   }
   connections_.clear();
   closeQuietly(listener_); // refused from here on
@@ -422,11 +384,8 @@ void FakeBridge::acceptAll(Clock::time_point now) {
         acceptAfter_ = now + std::chrono::milliseconds(20);
       return;
     }
-    {
-      std::lock_guard lock(countsLock_);
-      ++counts_.connections;
-      counts_.peakOpen = std::max(counts_.peakOpen, ++open_);
-    }
+    if (watchers_.connections)
+      watchers_.connections(+1);
     setNoSigPipe(fd);
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one); // trickled pieces go at once
@@ -608,9 +567,10 @@ void FakeBridge::reject(Connection& c, int status, const std::string& why) {
 }
 
 void FakeBridge::answer(Connection& c, RecordedRequest request, bool keepAlive) {
+  if (watchers_.request)
+    watchers_.request(request);
   std::shared_ptr<const Reply> reply = choose(request);
-  count(reply->kind, request.arrived);
-  if (recording_) {
+  if (watchers_.record) {
     std::lock_guard lock(recordLock_);
     recorded_.push_back(request);
   }

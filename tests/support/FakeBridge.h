@@ -64,27 +64,16 @@ struct Reply {
   std::optional<std::string> raw = std::nullopt;
   bool closeAfter = false; // send "Connection: close" and close once the reply is out
   bool resetAfter = false; // once the reply (or `raw`) is out, abort: the client sees a reset
-  // The name this reply is counted under in counts(), as soon as the request is read (before
-  // the delay and before any byte of the answer).
-  std::string kind = "";
 };
 
-// What the fake has seen since the last resetCounts(); kept even while recording is off.
-struct BridgeCounts {
-  struct Kind {
-    std::uint64_t requests = 0;
-    // Arrival of the first and the last request of this kind, measured from the reset.
-    std::chrono::steady_clock::duration first{}, last{};
-  };
-  std::uint64_t connections = 0; // accepted
-  std::uint64_t peakOpen = 0;    // most open at one moment (at least those open at the reset)
-  std::uint64_t requests = 0;
-  std::map<std::string, Kind> kinds; // by Reply::kind
-
-  std::uint64_t of(const std::string& kind) const {
-    auto it = kinds.find(kind);
-    return it == kinds.end() ? 0 : it->second.requests;
-  }
+// What a user of the fake may watch, on the fake's own thread, as it happens.
+struct FakeBridgeWatchers {
+  // Each request as it is read, before its reply is chosen or held.
+  std::function<void(const RecordedRequest&)> request = nullptr;
+  // +1 as a connection is accepted, -1 as one closes.
+  std::function<void(int change)> connections = nullptr;
+  // False: requests are answered and watched but not kept (a benchmark's millions).
+  bool record = true;
 };
 
 // An HTTP/1.1 stand-in for the host app's Bridge on 127.0.0.1 and an ephemeral port, listening
@@ -92,15 +81,15 @@ struct BridgeCounts {
 // held connection costs a descriptor and no thread; connections are kept alive.
 //
 // Replies follow rules per method and path: an exact rule (matching the decoded or the raw path)
-// wins over the longest prefix rule; anything unmatched gets Reply{}. Requests are recorded
-// (switchable) and counted. Every public member may be called from any thread while it runs;
-// handlers run on the fake's own thread.
+// wins over the longest prefix rule; anything unmatched gets Reply{}. Requests are recorded,
+// unless the watchers say not. Every public member may be called from any thread while it
+// runs; handlers and watchers run on the fake's own thread.
 class FakeBridge {
 public:
   using Handler = std::function<Reply(const RecordedRequest&)>;
 
   // Throws std::runtime_error if it cannot listen.
-  FakeBridge();
+  explicit FakeBridge(FakeBridgeWatchers watchers = {});
   ~FakeBridge();
   FakeBridge(const FakeBridge&) = delete;
   FakeBridge& operator=(const FakeBridge&) = delete;
@@ -119,14 +108,6 @@ public:
   // Waits until at least `count` requests to `path` have been recorded; false on time-out.
   bool waitForRequests(std::string_view path, std::size_t count,
                        std::chrono::milliseconds timeout) const;
-  // Off: requests are answered and counted but not kept (a benchmark's millions).
-  void setRecording(bool on);
-
-  BridgeCounts counts() const;
-  void resetCounts();
-  // Waits until counts().of(kind) reaches `n`; false at the deadline.
-  bool waitForCount(const std::string& kind, std::uint64_t n,
-                    std::chrono::steady_clock::time_point deadline) const;
 
   // Closes every kept-alive connection that is idle (nothing half-read, nothing being answered),
   // so a client's pooled connections go stale. Returns once they are closed.
@@ -156,7 +137,6 @@ private:
   void plan(Connection& connection, std::shared_ptr<const Reply> reply, bool keepAlive,
             Clock::time_point from);
   std::shared_ptr<const Reply> choose(const RecordedRequest& request);
-  void count(const std::string& kind, Clock::time_point at);
   void runOnLoop(std::function<void()> task);
   void wake();
 
@@ -167,7 +147,7 @@ private:
   std::atomic<std::thread::id> loopId_;
   std::once_flag joined_;
   std::atomic<bool> stopping_{false};
-  std::atomic<bool> recording_{true};
+  const FakeBridgeWatchers watchers_;
 
   // The loop thread's own: no lock.
   std::vector<std::unique_ptr<Connection>> connections_;
@@ -181,12 +161,6 @@ private:
   mutable std::mutex recordLock_; // guards recorded_ only
   mutable std::condition_variable recordedChanged_;
   std::vector<RecordedRequest> recorded_;
-
-  mutable std::mutex countsLock_; // guards counts_, resetAt_ and open_ only
-  mutable std::condition_variable counted_;
-  BridgeCounts counts_;
-  Clock::time_point resetAt_;
-  std::uint64_t open_ = 0;
 
   std::mutex tasksLock_; // guards tasks_ and loopEnded_ only
   std::vector<std::function<void()>> tasks_;
