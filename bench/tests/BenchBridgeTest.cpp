@@ -1,3 +1,4 @@
+// Labels: concurrency
 #include "BenchBridge.h"
 
 #include "DirectClient.h"
