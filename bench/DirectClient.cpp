@@ -1,6 +1,6 @@
 #include "DirectClient.h"
 
-#include "support/Descriptors.h"
+#include "driver/Descriptors.h"
 
 #include <algorithm>
 #include <cctype>
@@ -40,7 +40,7 @@ DirectClient::DirectClient(int port, std::string token)
 }
 
 DirectClient::~DirectClient() {
-  testing::closeQuietly(fd_);
+  driver::closeQuietly(fd_);
 }
 
 std::optional<std::string> DirectClient::get(const std::string& path) {
@@ -50,7 +50,7 @@ std::optional<std::string> DirectClient::get(const std::string& path) {
   for (;;) {
     const bool fresh = fd_ < 0;
     if (fresh) {
-      fd_ = testing::connectLoopback(port_);
+      fd_ = driver::connectLoopback(port_);
       if (fd_ < 0)
         return std::nullopt;
       ++connections_;
@@ -58,7 +58,7 @@ std::optional<std::string> DirectClient::get(const std::string& path) {
     }
     auto answer = roundTrip(request);
     if (!answer || answer->close)
-      testing::closeQuietly(fd_);
+      driver::closeQuietly(fd_);
     if (answer)
       return answer->status == 200 ? std::optional(std::move(answer->body)) : std::nullopt;
     if (fresh)
@@ -67,7 +67,7 @@ std::optional<std::string> DirectClient::get(const std::string& path) {
 }
 
 std::optional<DirectClient::Answer> DirectClient::roundTrip(const std::string& request) {
-  if (!testing::sendAll(fd_, request))
+  if (!driver::sendAll(fd_, request))
     return std::nullopt;
   std::size_t headEnd;
   while ((headEnd = received_.find("\r\n\r\n")) == std::string::npos)

@@ -3,7 +3,7 @@
 #include "ProcStats.h"
 #include "ServerProcess.h"
 #include "Workload.h"
-#include "support/Descriptors.h"
+#include "driver/Descriptors.h"
 
 #include <algorithm>
 #include <atomic>
@@ -276,7 +276,7 @@ void runMany(const BenchConfig& config, const std::vector<Subject>& relays, Repo
   const std::string label = "held get_asset x" + std::to_string(n);
   std::vector<Burst> bursts(relays.size());
   // Rather than bursts that hang on refused connections.
-  auto shortfall = testing::descriptorShortfall(static_cast<std::uint64_t>(n) + kSpareDescriptors);
+  auto shortfall = driver::descriptorShortfall(static_cast<std::uint64_t>(n) + kSpareDescriptors);
   for (std::size_t k = 0; k < relays.size(); ++k) {
     std::string error;
     if (shortfall)

@@ -33,7 +33,7 @@ std::string shorten(std::string_view line) {
 
 std::unique_ptr<ChildProcess>
 spawn(const std::string& path, const std::map<std::string, std::string>& env, std::string& error) {
-  return testing::startChild(
+  return driver::startChild(
       {path}, {.env = env, .inheritEnv = false, .err = ChildProcess::Stdio::Inherit}, error);
 }
 

@@ -2,7 +2,7 @@
 
 #include "Relays.h"
 #include "Report.h"
-#include "support/ChildProcess.h"
+#include "driver/ChildProcess.h"
 
 #include <chrono>
 #include <cstdint>
@@ -19,7 +19,7 @@
 namespace vantrel::bench {
 
 using Clock = std::chrono::steady_clock;
-using testing::ChildProcess;
+using driver::ChildProcess;
 
 inline constexpr auto kReplyTimeout = std::chrono::seconds(10);
 inline constexpr auto kExitTimeout = std::chrono::seconds(10);

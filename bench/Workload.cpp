@@ -1,5 +1,7 @@
 #include "Workload.h"
 
+#include "driver/McpRequest.h"
+
 namespace vantrel::bench {
 
 using nlohmann::json;
@@ -29,20 +31,15 @@ bool isReplyTo(const json& reply, std::int64_t id) {
 } // namespace
 
 std::string initializeLine(std::int64_t id) {
-  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
-         R"(,"method":"initialize","params":{"protocolVersion":"2024-11-05","capabilities":{},)"
-         R"("clientInfo":{"name":"vantrel-bench","version":"1.0.0"}}})"
-         "\n";
+  return driver::initializeRequest(id, "vantrel-bench").dump() + "\n";
 }
 
 std::string pingLine(std::int64_t id) {
-  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping"})" + "\n";
+  return driver::mcpRequest(id, "ping").dump() + "\n";
 }
 
 std::string getAssetLine(std::int64_t id, std::string_view shortID) {
-  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
-         R"(,"method":"tools/call","params":{"name":"get_asset","arguments":{"shortID":")" +
-         std::string(shortID) + "\"}}}\n";
+  return driver::toolCallRequest(id, "get_asset", {{"shortID", shortID}}).dump() + "\n";
 }
 
 std::string shortIdFor(std::int64_t i) {

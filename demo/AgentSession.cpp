@@ -1,6 +1,7 @@
 #include "AgentSession.h"
 
 #include "Excerpt.h"
+#include "driver/McpRequest.h"
 
 #include <cmath>
 #include <fstream>
@@ -51,7 +52,7 @@ bool AgentSession::fail(std::string message) {
 
 std::optional<json> AgentSession::request(const std::string& method, const json& params) {
   int id = nextId_++;
-  json message = {{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}};
+  json message = driver::mcpRequest(id, method, params);
   if (!server_.write(compact(message) + "\n", replyTimeout_)) {
     fail("vantrel-mcp stopped reading its input (did it exit?)");
     return std::nullopt;

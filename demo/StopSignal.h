@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/ChildProcess.h"
+#include "driver/ChildProcess.h"
 
 #include <chrono>
 #include <optional>
@@ -9,7 +9,7 @@
 namespace vantrel::demo {
 
 using Clock = std::chrono::steady_clock;
-using testing::ChildProcess;
+using driver::ChildProcess;
 
 // After a SIGINT or SIGTERM every wait below gives up, so the demo can still tear its children
 // down (their destructors do). Also ignores SIGPIPE, from the start rather than from the first

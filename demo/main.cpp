@@ -4,8 +4,8 @@
 #include "AgentSession.h"
 #include "StopSignal.h"
 #include "bridge/StorePaths.h"
-#include "support/ChildProcess.h"
-#include "support/TempDir.h"
+#include "driver/ChildProcess.h"
+#include "driver/TempDir.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -38,9 +38,9 @@ int failed(const std::string& message) {
 int runDemo(const std::string& mcpPath, const std::string& hostsimPath,
             std::chrono::seconds timeout) {
   auto began = Clock::now();
-  std::unique_ptr<vantrel::testing::TempDir> home;
+  std::unique_ptr<vantrel::driver::TempDir> home;
   try {
-    home = std::make_unique<vantrel::testing::TempDir>("vantrel-demo");
+    home = std::make_unique<vantrel::driver::TempDir>("vantrel-demo");
   } catch (const std::runtime_error& error) {
     return failed(error.what());
   }
@@ -59,7 +59,7 @@ int runDemo(const std::string& mcpPath, const std::string& hostsimPath,
     return failed("cannot create the support directory in " + home->path().string());
 
   std::string error;
-  auto hostsim = vantrel::testing::startChild(
+  auto hostsim = vantrel::driver::startChild(
       {hostsimPath, "--support-dir", *support},
       {.in = Stdio::Null, .out = Stdio::Inherit, .err = Stdio::Pipe}, error);
   if (!hostsim)
@@ -76,7 +76,7 @@ int runDemo(const std::string& mcpPath, const std::string& hostsimPath,
   hostsim->stopReading(Stream::Stderr);
   std::cout << "▶ " << *ready.text << "\n\n";
 
-  auto server = vantrel::testing::startChild({mcpPath}, {.err = Stdio::Inherit}, error);
+  auto server = vantrel::driver::startChild({mcpPath}, {.err = Stdio::Inherit}, error);
   if (!server)
     return failed(error);
   std::cout << "▶ vantrel-mcp started (pid " << server->pid() << "), HOME=" << home->path().string()

@@ -2,7 +2,7 @@
 #include "BenchBridge.h"
 
 #include "DirectClient.h"
-#include "support/Descriptors.h"
+#include "driver/Descriptors.h"
 
 #include <gtest/gtest.h>
 
@@ -46,14 +46,14 @@ TEST(BenchBridgeTest, RefusesWrongTokenAndUnknownPaths) {
 TEST(BenchBridgeTest, HeldAssetsWaitAndUsageReportsDoNot) {
   BenchBridge bridge("secret");
   bridge.setHold(1000ms);
-  int held = testing::connectLoopback(bridge.port());
+  int held = driver::connectLoopback(bridge.port());
   ASSERT_GE(held, 0);
   auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(testing::sendAll(held, "GET /assets/slow HTTP/1.1\r\nAuthorization: Bearer "
-                                     "secret\r\n\r\n"));
-  int report = testing::connectLoopback(bridge.port());
-  ASSERT_TRUE(testing::sendAll(report, "POST /telemetry HTTP/1.1\r\nAuthorization: Bearer "
-                                       "secret\r\nContent-Length: 2\r\n\r\n{}"));
+  ASSERT_TRUE(driver::sendAll(held, "GET /assets/slow HTTP/1.1\r\nAuthorization: Bearer "
+                                    "secret\r\n\r\n"));
+  int report = driver::connectLoopback(bridge.port());
+  ASSERT_TRUE(driver::sendAll(report, "POST /telemetry HTTP/1.1\r\nAuthorization: Bearer "
+                                      "secret\r\nContent-Length: 2\r\n\r\n{}"));
   pollfd both[2] = {{held, POLLIN, 0}, {report, POLLIN, 0}};
   ASSERT_EQ(::poll(both, 2, 10000), 1);
   EXPECT_NE(both[1].revents, 0) << "the usage report was answered first";

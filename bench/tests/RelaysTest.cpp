@@ -2,7 +2,7 @@
 
 #include "Phases.h"
 #include "Stats.h"
-#include "support/TempDir.h"
+#include "driver/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@ TEST(RelaysTest, FindPeersRunsOnlyExecutablesWhereTheyAreBuilt) {
     EXPECT_TRUE(peer.notRun.find("--peers") != std::string::npos) << peer.name;
   }
 
-  testing::TempDir dir("vantrel-peers");
+  driver::TempDir dir("vantrel-peers");
   fs::path rust = dir.write("rust/peer-rust", "#!/bin/sh\n");
   fs::permissions(rust, fs::perms::owner_all);
   auto peers = findPeers(dir.path().string());

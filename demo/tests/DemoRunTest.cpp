@@ -1,5 +1,5 @@
-#include "support/ChildProcess.h"
-#include "support/TempDir.h"
+#include "driver/ChildProcess.h"
+#include "driver/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@ namespace vantrel::demo {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::ChildProcess;
+using driver::ChildProcess;
 using Clock = ChildProcess::Clock;
 
 struct DemoRun {
@@ -63,7 +63,7 @@ protected:
 
   bool tmpIsEmpty() { return fs::is_empty(dir_ / "tmp"); }
 
-  testing::TempDir dir_{"vantrel-demo-test"};
+  driver::TempDir dir_{"vantrel-demo-test"};
 };
 
 TEST_F(DemoRunTest, WholeSessionRunsAndLeavesNothingBehind) {

@@ -62,7 +62,7 @@ TEST_F(AgentGuideReaderTest, EmptyFileIsAnEmptyGuideNotAMissingOne) {
 
 TEST_F(AgentGuideReaderTest, OversizedGuideIsAFailureThatSaysSo) {
   // A sparse 100 GiB file: reserving its size, or reading it whole, is what must not be.
-  vantrel::testing::makeSparseFile(dir_.pathOf("agent-guide.md", true), 100ull << 30);
+  vantrel::driver::makeSparseFile(dir_.pathOf("agent-guide.md", true), 100ull << 30);
   ToolResult result = AgentGuideReader::load();
   EXPECT_TRUE(result.isError);
   EXPECT_EQ(result.status, 0);

@@ -1,7 +1,7 @@
 // Labels: concurrency
 #include "bridge/AsioTransport.h"
 
-#include "support/Descriptors.h"
+#include "driver/Descriptors.h"
 #include "support/FakeBridge.h"
 #include "support/InProcess.h"
 #include "support/ScopedEnv.h"
@@ -18,10 +18,10 @@
 namespace vantrel::bridge {
 namespace {
 
+using vantrel::driver::unusedPort;
 using vantrel::testing::FakeBridge;
 using vantrel::testing::Framing;
 using vantrel::testing::Reply;
-using vantrel::testing::unusedPort;
 using namespace std::chrono_literals;
 
 HttpRequest request(std::string method, int port, std::string target,

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 namespace vantrel::testing {
+
+using namespace vantrel::driver;
 namespace {
 
 using nlohmann::json;
@@ -17,7 +19,7 @@ using namespace std::chrono_literals;
 
 // The reply to one tool call, which must be the next line; its id checked.
 ToolText callOnce(McpProcess& mcp, int id, const std::string& name, const json& arguments) {
-  mcp.send(toolCall(id, name, arguments));
+  mcp.send(toolCallRequest(id, name, arguments));
   auto reply = mcp.readJson(15s);
   if (!reply) {
     ADD_FAILURE() << "no reply to call " << id;
@@ -70,7 +72,7 @@ TEST(BridgeFaultTest, SixtyFourMegabyteReplyArrivesWholeInOneLine) {
   bridge.on("GET", "/assets/big", Reply{.body = body});
   McpProcess mcp(dir.env());
 
-  mcp.send(toolCall(1, "get_asset", {{"shortID", "big"}}));
+  mcp.send(toolCallRequest(1, "get_asset", {{"shortID", "big"}}));
   auto line = mcp.readLine(60s);
   ASSERT_TRUE(line);
   EXPECT_GT(line->size(), body.size());

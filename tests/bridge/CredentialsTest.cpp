@@ -104,7 +104,7 @@ TEST_F(ReadCredentialsTest, DamagedBundleFileFallsThroughToSupportDirectory) {
 TEST_F(ReadCredentialsTest, HugeOrDamagedFirstFileDoesNotHideAGoodOne) {
   dir_.writeToken(2222, "direct", /*inBundle=*/false);
   // A sparse 100 GiB file: reading stops at the limit instead of reserving its size.
-  vantrel::testing::makeSparseFile(dir_.pathOf("bridge.token", true), 100ull << 30);
+  vantrel::driver::makeSparseFile(dir_.pathOf("bridge.token", true), 100ull << 30);
   EXPECT_EQ(examineTokenFile(dir_.pathOf("bridge.token", true)).status,
             TokenFile::Status::tooLarge);
   EXPECT_EQ(found(), (Credentials{"direct", 2222}));

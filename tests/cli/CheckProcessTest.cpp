@@ -1,6 +1,6 @@
 // --check, --version, --help and misuse through the real binary: what only the process shows
 // (the exit status, which stream gets what, the one request that reaches the Bridge).
-#include "support/Descriptors.h"
+#include "driver/Descriptors.h"
 #include "support/FakeBridge.h"
 #include "support/McpProcess.h"
 #include "support/SupportDir.h"
@@ -12,6 +12,8 @@
 #include <map>
 
 namespace vantrel::testing {
+
+using namespace vantrel::driver;
 namespace {
 
 using namespace std::chrono_literals;

@@ -1,6 +1,6 @@
 // Labels: concurrency
+#include "driver/TempDir.h"
 #include "hostsim/HostSimHarness.h"
-#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -76,7 +76,7 @@ TEST(HostSimLifecycleTest, StoppingLeavesANewerInstancesTokenAndUsersGuideAlone)
   first.sim().stop();
   std::ifstream in(newer->tokenPath());
   EXPECT_EQ(json::parse(in)["token"], newer->token());
-  EXPECT_EQ(testing::readFile(guide), "用户改过的规范");
+  EXPECT_EQ(driver::readFile(guide), "用户改过的规范");
   newer->stop();
   EXPECT_FALSE(fs::exists(newer->tokenPath()));
 }
@@ -346,7 +346,7 @@ protected:
   fs::path write(const std::string& name, const std::string& bytes) {
     return folder_.write(name, bytes);
   }
-  testing::TempDir folder_{"hostsim-test"};
+  driver::TempDir folder_{"hostsim-test"};
   HostSimHarness bridge_;
 };
 
@@ -358,7 +358,7 @@ TEST_F(HostSimFileImportTest, FilesAreCopiedIntoTheLibraryByKind) {
   EXPECT_EQ(image.body["title"], "猫.jpg");
   fs::path copy = image.body["images"][0].get<std::string>();
   EXPECT_NE(copy, photo);
-  EXPECT_EQ(testing::readFile(copy), "not really a jpeg");
+  EXPECT_EQ(driver::readFile(copy), "not really a jpeg");
   auto twice = bridge_.post("/assets/import-file", {{"path", photo.string()}, {"title", "又一只"}});
   EXPECT_NE(twice.body["shortID"], image.body["shortID"]) << "files are not de-duplicated";
   EXPECT_EQ(twice.body["title"], "又一只");
@@ -379,7 +379,7 @@ TEST_F(HostSimFileImportTest, FilesAreCopiedIntoTheLibraryByKind) {
 
 TEST_F(HostSimFileImportTest, FilesOverTwoGigabytesAre413BeforeAnyCopy) {
   fs::path huge = folder_ / "huge.mp4";
-  testing::makeSparseFile(huge, (2ull << 30) + 1);
+  driver::makeSparseFile(huge, (2ull << 30) + 1);
   auto answer = bridge_.post("/assets/import-file", {{"path", huge.string()}});
   EXPECT_EQ(answer.status, 413);
   EXPECT_EQ(bridge_.get("/assets").body["total"], 8);
@@ -409,7 +409,7 @@ TEST_F(HostSimFileImportTest, GalleriesTakeOneToHundredImagesAndIgnoreTheDescrip
 }
 
 TEST(HostSimPersistenceTest, DataFolderKeepsChangesAcrossInstances) {
-  testing::TempDir dataDir("hostsim-test");
+  driver::TempDir dataDir("hostsim-test");
   const fs::path& data = dataDir.path();
   std::string imported;
   {
@@ -432,10 +432,10 @@ TEST(HostSimPersistenceTest, DataFolderKeepsChangesAcrossInstances) {
     EXPECT_EQ(inMemory.get("/assets/k7f2qd").body["noteCount"], 2) << "no --data: the sample";
   }
   std::ofstream(data / "library.json") << "{ damaged";
-  testing::TempDir support("hostsim-test");
+  driver::TempDir support("hostsim-test");
   auto refused = HostSim::start({support.path(), data, 0});
   EXPECT_TRUE(std::holds_alternative<std::string>(refused)) << "a damaged library is not replaced";
-  EXPECT_EQ(testing::readFile(data / "library.json"), "{ damaged");
+  EXPECT_EQ(driver::readFile(data / "library.json"), "{ damaged");
 }
 
 } // namespace

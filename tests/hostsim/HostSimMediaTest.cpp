@@ -1,6 +1,6 @@
+#include "driver/TempDir.h"
 #include "hostsim/HostSimHarness.h"
 #include "hostsim/Worksheets.h"
-#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -82,7 +82,7 @@ TEST(HostSimFramesTest, FramesAreRealJpegsCachedByRequest) {
     // The portrait 1080x1920 sample scaled to the default width of at most 1280.
     EXPECT_EQ(frame["width"], 1080);
     EXPECT_EQ(frame["height"], 1920);
-    EXPECT_EQ(jpegSize(testing::readFile(frame["path"].get<std::string>())),
+    EXPECT_EQ(jpegSize(driver::readFile(frame["path"].get<std::string>())),
               std::make_pair(1080, 1920));
     paths.insert(frame["path"]);
   }
@@ -90,8 +90,8 @@ TEST(HostSimFramesTest, FramesAreRealJpegsCachedByRequest) {
 
   // The bar along the bottom shows how far into the video a frame lies: barely begun at 1 s,
   // complete at the end; the picture above it is in colour.
-  auto early = decodeJpeg(testing::readFile(first.body["frames"][0]["path"].get<std::string>()));
-  auto last = decodeJpeg(testing::readFile(first.body["frames"][2]["path"].get<std::string>()));
+  auto early = decodeJpeg(driver::readFile(first.body["frames"][0]["path"].get<std::string>()));
+  auto last = decodeJpeg(driver::readFile(first.body["frames"][2]["path"].get<std::string>()));
   ASSERT_TRUE(early && last);
   EXPECT_GT(early->lightness(0, 1919), 200);
   EXPECT_LT(early->lightness(1079, 1919), 100);
@@ -104,7 +104,7 @@ TEST(HostSimFramesTest, FramesAreRealJpegsCachedByRequest) {
   EXPECT_TRUE(again.body["frames"][0]["cached"].get<bool>());
 
   auto narrow = bridge.get("/assets/m3x9wb/frames", {{"t", "0"}, {"maxWidth", "320"}});
-  EXPECT_EQ(jpegSize(testing::readFile(narrow.body["frames"][0]["path"].get<std::string>())),
+  EXPECT_EQ(jpegSize(driver::readFile(narrow.body["frames"][0]["path"].get<std::string>())),
             std::make_pair(320, 180));
 }
 
@@ -132,7 +132,7 @@ TEST(HostSimAudioTest, WavAndM4aAreValidCachedFiles) {
   HostSimHarness bridge;
   auto wav = bridge.get("/assets/p8r4tn/audio", {{"format", "wav"}});
   ASSERT_EQ(wav.status, 200);
-  std::string bytes = testing::readFile(wav.body["path"].get<std::string>());
+  std::string bytes = driver::readFile(wav.body["path"].get<std::string>());
   ASSERT_GT(bytes.size(), 44u);
   EXPECT_EQ(bytes.substr(0, 4), "RIFF");
   EXPECT_EQ(le32(bytes, 4), bytes.size() - 8);
@@ -148,7 +148,7 @@ TEST(HostSimAudioTest, WavAndM4aAreValidCachedFiles) {
   auto m4a = bridge.get("/assets/p8r4tn/audio");
   ASSERT_EQ(m4a.status, 200);
   EXPECT_EQ(m4a.body["format"], "m4a");
-  std::string mp4 = testing::readFile(m4a.body["path"].get<std::string>());
+  std::string mp4 = driver::readFile(m4a.body["path"].get<std::string>());
   EXPECT_EQ(mp4.substr(4, 8), "ftypM4A ");
   for (const char* box : {"moov", "mdat", "mp4a", "esds", "stsz", "stco"})
     EXPECT_NE(mp4.find(box), std::string::npos) << box;
@@ -176,7 +176,7 @@ TEST(HostSimWorksheetTest, ExportThenSettleRoundTrip) {
   ASSERT_EQ(exported.status, 200);
   EXPECT_EQ(exported.body["shortID"], "k7f2qd");
   fs::path sheet = exported.body["path"].get<std::string>();
-  std::string text = testing::readFile(sheet);
+  std::string text = driver::readFile(sheet);
   EXPECT_NE(text.find("写回格式"), std::string::npos);
   EXPECT_NE(text.find("二荆条"), std::string::npos) << "the transcript is in the worksheet";
   EXPECT_NE(text.find("老码头钵钵鸡"), std::string::npos) << "so are the notes";

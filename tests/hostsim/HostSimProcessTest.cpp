@@ -1,7 +1,7 @@
 // Labels: e2e concurrency
+#include "driver/ChildProcess.h"
+#include "driver/TempDir.h"
 #include "hostsim/HostSimHarness.h"
-#include "support/ChildProcess.h"
-#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -15,7 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::ChildProcess;
+using driver::ChildProcess;
 
 // The program itself, started with its stderr on a pipe, as the demo driver runs it.
 ChildProcess startHostSim(const std::vector<std::string>& options) {
@@ -40,7 +40,7 @@ int stopWith(ChildProcess& process, int signal) {
 
 TEST(HostSimProcessTest, AnnouncesItselfAndCleansUpOnEachStopSignal) {
   for (int signal : {SIGTERM, SIGINT}) {
-    testing::TempDir support("hostsim-test");
+    driver::TempDir support("hostsim-test");
     auto process = startHostSim({"--support-dir", support.path().string()});
     std::string line = firstLine(process);
     std::smatch match;

@@ -1,7 +1,7 @@
 // A hostile or careless agent host, seen end to end: the real binary over pipes. Whatever comes
 // in, the server neither crashes nor hangs, answers each request once, and reads on.
 // Labels: e2e concurrency
-#include "support/Descriptors.h"
+#include "driver/Descriptors.h"
 #include "support/FakeBridge.h"
 #include "support/McpProcess.h"
 #include "support/SupportDir.h"
@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 namespace vantrel::testing {
+
+using namespace vantrel::driver;
 namespace {
 
 using nlohmann::json;
@@ -25,7 +27,8 @@ namespace fs = std::filesystem;
 std::string assetCalls(int count) {
   std::string lines;
   for (int id = 0; id < count; ++id)
-    lines += toolCall(id, "get_asset", {{"shortID", "a" + std::to_string(id)}}).dump() + "\n";
+    lines +=
+        toolCallRequest(id, "get_asset", {{"shortID", "a" + std::to_string(id)}}).dump() + "\n";
   return lines;
 }
 
@@ -53,11 +56,11 @@ TEST(FaultTest, AgentHostClosingStandardOutputNeitherKillsNorHangsTheServer) {
 
   // A call in flight when the reader goes, then answers written into the closed pipe: each
   // write fails with EPIPE, and not one of them may end the process by SIGPIPE.
-  mcp.send(toolCall(2, "get_asset", {{"shortID", "slow"}}));
+  mcp.send(toolCallRequest(2, "get_asset", {{"shortID", "slow"}}));
   mcp.closeOutput();
   for (int id = 3; id < 50; ++id)
     mcp.sendLine(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"tools/list"})");
-  mcp.send(toolCall(50, "get_asset", {{"shortID", "after-close"}}));
+  mcp.send(toolCallRequest(50, "get_asset", {{"shortID", "after-close"}}));
 
   mcp.finish(20s);
   EXPECT_EQ(mcp.exitStatus(), 0) << "negative: ended by that signal; nothing: had to be killed";
@@ -74,7 +77,7 @@ TEST(FaultTest, TwentyMegabyteRequestLineIsAnswered) {
   McpProcess mcp(dir.env());
   const std::string content(20u << 20, 'c');
 
-  mcp.send(toolCall(1, "add_note", {{"shortID", "big"}, {"content", content}}));
+  mcp.send(toolCallRequest(1, "add_note", {{"shortID", "big"}, {"content", content}}));
   auto reply = mcp.readJson(60s);
   ASSERT_TRUE(reply);
   EXPECT_EQ((*reply)["id"], 1);
@@ -169,10 +172,11 @@ TEST(FaultTest, RunningOutOfDescriptorsIsNamedNeverTakenForAMissingApp) {
 
   std::string lines;
   for (int id = 0; id < kCalls; ++id) {
-    lines += (id % 5 == 0 ? toolCall(id, "get_guide", json::object())
-                          : toolCall(id, "get_asset", {{"shortID", "a" + std::to_string(id)}}))
-                 .dump() +
-             "\n";
+    lines +=
+        (id % 5 == 0 ? toolCallRequest(id, "get_guide", json::object())
+                     : toolCallRequest(id, "get_asset", {{"shortID", "a" + std::to_string(id)}}))
+            .dump() +
+        "\n";
   }
   mcp.writeRaw(lines);
   auto replies = mcp.toolReplies(kCalls, 60s);

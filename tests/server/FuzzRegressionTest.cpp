@@ -3,8 +3,8 @@
 // Labels: concurrency
 #include "../../fuzz/ArgsUrlFuzz.h"
 #include "../../fuzz/ServerFuzz.h"
+#include "driver/TempDir.h"
 #include "support/SupportDir.h"
-#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,8 @@
 #include <filesystem>
 
 namespace vantrel::testing {
+
+using namespace vantrel::driver;
 namespace {
 
 namespace fs = std::filesystem;

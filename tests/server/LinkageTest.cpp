@@ -1,12 +1,14 @@
 // The shipped binary needs nothing at run time but the C and C++ runtimes.
 // Labels: e2e
-#include "support/ChildProcess.h"
+#include "driver/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 namespace vantrel::testing {
+
+using namespace vantrel::driver;
 namespace {
 
 using namespace std::chrono_literals;

@@ -1,8 +1,8 @@
 // The read loop and method handling, driven in-process: lines in, lines out.
 // Labels: concurrency
+#include "driver/LineSplitter.h"
 #include "server/MCPServer.h"
 #include "support/InProcess.h"
-#include "support/LineSplitter.h"
 #include "tools/Catalogue.h"
 
 #include <gtest/gtest.h>
@@ -56,7 +56,7 @@ Run runInput(std::string input, bool withBridge = false,
     run.clientName = server.tools().clientName();
   }
   run.toBridge = transport->requests();
-  vantrel::testing::LineSplitter lines;
+  vantrel::driver::LineSplitter lines;
   lines.append(run.out);
   while (auto line = lines.next())
     run.replies.push_back(json::parse(*line));

@@ -12,6 +12,8 @@
 #include <strings.h>
 
 namespace vantrel::testing {
+
+using namespace vantrel::driver;
 namespace {
 
 using nlohmann::json;
@@ -56,7 +58,7 @@ protected:
   // Every tool once with `arguments` (or its own), each reply line kept raw for the scan.
   void callEveryTool(const std::optional<json>& arguments = std::nullopt) {
     for (const auto& tool : kTools) {
-      mcp_->send(toolCall(nextId_++, tool.name, arguments.value_or(tool.arguments)));
+      mcp_->send(toolCallRequest(nextId_++, tool.name, arguments.value_or(tool.arguments)));
       auto line = mcp_->readLine(20s);
       ASSERT_TRUE(line) << tool.name;
       stdout_.push_back(*line);

@@ -9,6 +9,8 @@
 #include <set>
 
 namespace vantrel::testing {
+
+using namespace vantrel::driver;
 namespace {
 
 using nlohmann::json;
@@ -37,9 +39,9 @@ TEST(StdioTest, ASlowCallDelaysNeitherLaterCallsNorTheReadingThread) {
   bridge.on("GET", "/assets/fast", Reply{.body = R"({"shortID":"fast"})"});
   McpProcess mcp(dir.env());
 
-  mcp.send(toolCall(1, "get_asset", {{"shortID", "slow"}}));
+  mcp.send(toolCallRequest(1, "get_asset", {{"shortID", "slow"}}));
   ASSERT_TRUE(bridge.waitForRequests("/assets/slow", 1, 10s));
-  mcp.send(toolCall(2, "get_asset", {{"shortID", "fast"}}));
+  mcp.send(toolCallRequest(2, "get_asset", {{"shortID", "fast"}}));
   mcp.sendLine(R"({"jsonrpc":"2.0","id":3,"method":"ping"})");
   std::set<json> early;
   for (int i = 0; i < 2; ++i) {
@@ -68,7 +70,7 @@ TEST(StdioTest, EndOfInputWaitsForEveryStartedCall) {
   bridge.on("GET", "/events", Reply{.body = R"({"events":[]})", .delay = 700ms});
   McpProcess mcp(dir.env());
   for (int id = 1; id <= 20; ++id)
-    mcp.send(toolCall(id, "get_events", json::object()));
+    mcp.send(toolCallRequest(id, "get_events", json::object()));
   mcp.closeInput(); // at once, while all twenty are still at the Bridge
   auto replies = mcp.toolReplies(20);
   EXPECT_EQ(replies.size(), 20u);

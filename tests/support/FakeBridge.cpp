@@ -1,6 +1,6 @@
 #include "support/FakeBridge.h"
 
-#include "support/Descriptors.h"
+#include "driver/Descriptors.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -17,6 +17,8 @@
 #include <unistd.h>
 
 namespace vantrel::testing {
+
+using namespace vantrel::driver;
 namespace {
 
 using Clock = std::chrono::steady_clock;

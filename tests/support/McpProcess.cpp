@@ -7,6 +7,8 @@
 
 namespace vantrel::testing {
 
+using namespace vantrel::driver;
+
 McpProcess::McpProcess(ChildProcess::Options options)
     : child_({VANTREL_MCP_PATH}, std::move(options)) {
 }
@@ -39,7 +41,7 @@ nlohmann::json McpProcess::request(const nlohmann::json& message) {
 
 nlohmann::json McpProcess::callTool(const std::string& name, const nlohmann::json& arguments,
                                     int id) {
-  return request(toolCall(id, name, arguments)).at("result");
+  return request(toolCallRequest(id, name, arguments)).at("result");
 }
 
 std::map<int, ToolText> McpProcess::toolReplies(int count, std::chrono::milliseconds timeout) {
@@ -77,15 +79,8 @@ std::string McpProcess::stderrText() {
   return errText_;
 }
 
-nlohmann::json toolCall(int id, const std::string& name, const nlohmann::json& arguments) {
-  return {{"jsonrpc", "2.0"},
-          {"id", id},
-          {"method", "tools/call"},
-          {"params", {{"name", name}, {"arguments", arguments}}}};
-}
-
 void expectPingAnswered(McpProcess& mcp) {
-  mcp.sendLine(R"({"jsonrpc":"2.0","id":"after","method":"ping"})");
+  mcp.send(mcpRequest("after", "ping"));
   auto reply = mcp.readJson(std::chrono::seconds(10));
   ASSERT_TRUE(reply);
   EXPECT_EQ(*reply, nlohmann::json::parse(R"({"jsonrpc":"2.0","id":"after","result":{}})"));

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "support/ChildProcess.h"
+#include "driver/ChildProcess.h"
+#include "driver/McpRequest.h"
 
 #include <nlohmann/json.hpp>
 
@@ -28,8 +29,8 @@ ToolText toolText(const nlohmann::json& result);
 // A failed write throws std::runtime_error, as does a request left without a reply.
 class McpProcess {
 public:
-  explicit McpProcess(ChildProcess::Options options = {});
-  explicit McpProcess(const Env& env) : McpProcess(ChildProcess::Options{.env = env}) {}
+  explicit McpProcess(driver::ChildProcess::Options options = {});
+  explicit McpProcess(const Env& env) : McpProcess(driver::ChildProcess::Options{.env = env}) {}
 
   // Writes raw bytes / one line ("\n" appended) / one JSON message as a line.
   void writeRaw(std::string_view bytes);
@@ -37,8 +38,8 @@ public:
   void send(const nlohmann::json& message) { sendLine(message.dump()); }
   void closeInput() { child_.closeInput(); }
   // The agent host stops reading: our end of the child's stdout closes.
-  void closeOutput() { child_.stopReading(ChildProcess::Stream::Stdout); }
-  ChildProcess& child() { return child_; }
+  void closeOutput() { child_.stopReading(driver::ChildProcess::Stream::Stdout); }
+  driver::ChildProcess& child() { return child_; }
 
   // The next stdout line without its "\n", or nothing on end of output or time-out.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -61,13 +62,10 @@ public:
   std::string stderrText(); // everything written to stderr so far (non-blocking)
 
 private:
-  ChildProcess child_;
+  driver::ChildProcess child_;
   std::string errText_;
   std::optional<int> exitStatus_;
 };
-
-// A tools/call request line's JSON.
-nlohmann::json toolCall(int id, const std::string& name, const nlohmann::json& arguments);
 
 // After a fault: the server still answers a ping at once.
 void expectPingAnswered(McpProcess& mcp);

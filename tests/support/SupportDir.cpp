@@ -5,6 +5,8 @@
 #include <filesystem>
 
 namespace vantrel::testing {
+
+using namespace vantrel::driver;
 namespace fs = std::filesystem;
 
 namespace {

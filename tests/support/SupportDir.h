@@ -1,7 +1,7 @@
 #pragma once
 
+#include "driver/TempDir.h"
 #include "support/ScopedEnv.h"
-#include "support/TempDir.h"
 
 #include <map>
 #include <string>
@@ -39,7 +39,7 @@ public:
   void applyToThisProcess();
 
 private:
-  TempDir root_{"vantrel-support"};
+  driver::TempDir root_{"vantrel-support"};
   std::string home_;
   std::string supportDir_;
   std::string bundleDir_;

@@ -3,7 +3,7 @@
 // VANTREL_UPDATE_GOLDEN=1 rewrites it from the table instead of comparing.
 #include "tools/Catalogue.h"
 
-#include "support/TempDir.h"
+#include "driver/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +25,7 @@ TEST(CatalogueTest, ToolsListMatchesTheGoldenFile) {
     GTEST_SKIP() << "rewrote " << VANTREL_TOOLS_LIST_GOLDEN;
   }
   // Throws, failing the test, when the file cannot be read.
-  const std::string text = vantrel::testing::readFile(VANTREL_TOOLS_LIST_GOLDEN);
+  const std::string text = vantrel::driver::readFile(VANTREL_TOOLS_LIST_GOLDEN);
   const json golden = json::parse(text, nullptr, /*allow_exceptions=*/false);
   ASSERT_TRUE(golden.is_object() && golden.contains("tools")) << VANTREL_TOOLS_LIST_GOLDEN;
   ASSERT_EQ(golden["tools"].size(), served["tools"].size());

@@ -10,6 +10,8 @@
 #include <sys/resource.h>
 
 namespace vantrel::testing {
+
+using namespace vantrel::driver;
 namespace {
 
 using nlohmann::json;

@@ -1,4 +1,4 @@
-#include "support/TempDir.h"
+#include "driver/TempDir.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -7,9 +7,10 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <unistd.h> // mkdtemp, as macOS declares it
 #include <vector>
 
-namespace vantrel::testing {
+namespace vantrel::driver {
 namespace fs = std::filesystem;
 
 TempDir::TempDir(std::string_view prefix) {
@@ -69,4 +70,4 @@ void makeSparseFile(const fs::path& path, std::uintmax_t size) {
   fs::resize_file(path, size);
 }
 
-} // namespace vantrel::testing
+} // namespace vantrel::driver

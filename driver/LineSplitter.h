@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace vantrel::testing {
+namespace vantrel::driver {
 
 // Cuts a byte stream into lines at "\n" as the bytes arrive. Each byte is searched once, so a
 // 64 MB line costs one pass however many pieces it came in. Not thread-safe.
@@ -24,4 +24,4 @@ private:
   std::size_t scanned_ = 0; // bytes before this hold no "\n" past start_
 };
 
-} // namespace vantrel::testing
+} // namespace vantrel::driver

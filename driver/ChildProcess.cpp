@@ -1,6 +1,6 @@
-#include "support/ChildProcess.h"
+#include "driver/ChildProcess.h"
 
-#include "support/Descriptors.h"
+#include "driver/Descriptors.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,7 +20,7 @@
 
 extern char** environ;
 
-namespace vantrel::testing {
+namespace vantrel::driver {
 namespace {
 
 using Clock = ChildProcess::Clock;
@@ -491,4 +491,4 @@ std::unique_ptr<ChildProcess> startChild(std::vector<std::string> argv,
   }
 }
 
-} // namespace vantrel::testing
+} // namespace vantrel::driver

@@ -1,8 +1,10 @@
-#include "support/LineSplitter.h"
+#include "driver/LineSplitter.h"
 
 #include <gtest/gtest.h>
 
 namespace vantrel::testing {
+
+using namespace vantrel::driver;
 namespace {
 
 TEST(LineSplitterTest, LinesComeOutWholeHoweverTheBytesArrive) {

@@ -1,4 +1,4 @@
-#include "support/Descriptors.h"
+#include "driver/Descriptors.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -8,7 +8,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-namespace vantrel::testing {
+namespace vantrel::driver {
 
 void setCloexec(int fd) {
   ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
@@ -115,4 +115,4 @@ std::optional<std::string> descriptorShortfall(std::uint64_t needed) {
          "; raise it with ulimit -Hn)";
 }
 
-} // namespace vantrel::testing
+} // namespace vantrel::driver

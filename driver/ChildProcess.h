@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/LineSplitter.h"
+#include "driver/LineSplitter.h"
 
 #include <chrono>
 #include <map>
@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace vantrel::testing {
+namespace vantrel::driver {
 
 // A program started with posix_spawn (fork and exec when it must be adjusted in between), its
 // stdin, stdout and stderr each on a pipe to us, inherited, or /dev/null. Every wait is bounded
@@ -145,4 +145,4 @@ Ran runToExit(std::vector<std::string> argv, ChildProcess::Options options,
 std::unique_ptr<ChildProcess> startChild(std::vector<std::string> argv,
                                          ChildProcess::Options options, std::string& error);
 
-} // namespace vantrel::testing
+} // namespace vantrel::driver

@@ -1,8 +1,8 @@
-#include "support/LineSplitter.h"
+#include "driver/LineSplitter.h"
 
 #include <algorithm>
 
-namespace vantrel::testing {
+namespace vantrel::driver {
 
 std::optional<std::string> LineSplitter::next() {
   std::size_t from = std::max(scanned_, start_);
@@ -34,4 +34,4 @@ std::string LineSplitter::takeAll() {
   return rest;
 }
 
-} // namespace vantrel::testing
+} // namespace vantrel::driver

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <sys/socket.h>
 
-namespace vantrel::testing {
+namespace vantrel::driver {
 
 // Small descriptor helpers shared by the kit, the benchmark and raw-socket tests. Every
 // descriptor they make is close-on-exec, so a child started meanwhile inherits only its pipes.
@@ -38,4 +38,4 @@ int unusedPort();
 // leaves fewer than `needed`.
 std::optional<std::string> descriptorShortfall(std::uint64_t needed);
 
-} // namespace vantrel::testing
+} // namespace vantrel::driver

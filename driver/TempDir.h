@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace vantrel::testing {
+namespace vantrel::driver {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it by the destructor.
 // The constructor throws std::runtime_error when it cannot make one.
@@ -36,4 +36,4 @@ std::string readFile(const std::filesystem::path& path);
 // Creates or replaces `path` with a file of `size` zero bytes that takes no disk space.
 void makeSparseFile(const std::filesystem::path& path, std::uintmax_t size);
 
-} // namespace vantrel::testing
+} // namespace vantrel::driver

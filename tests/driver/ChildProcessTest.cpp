@@ -1,8 +1,8 @@
 // Labels: e2e concurrency
-#include "support/ChildProcess.h"
+#include "driver/ChildProcess.h"
 
+#include "driver/TempDir.h"
 #include "support/ScopedEnv.h"
-#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,8 @@
 #include <filesystem>
 
 namespace vantrel::testing {
+
+using namespace vantrel::driver;
 namespace {
 
 using namespace std::chrono_literals;
