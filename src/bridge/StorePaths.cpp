@@ -62,11 +62,15 @@ std::optional<std::string> supportDirectoryFor(Platform platform, const SupportE
   return withoutTrailingSlashes(*home) + "/.local/share";
 }
 
-std::optional<std::string> applicationSupportDirectory() {
+SupportEnvironment supportEnvironment() {
   SupportEnvironment env{environment("HOME"), environment("XDG_DATA_HOME"), std::nullopt};
   if (!absolute(env.home))
     env.userDatabaseHome = homeFromUserDatabase();
-  return supportDirectoryFor(kThisPlatform, env);
+  return env;
+}
+
+std::optional<std::string> applicationSupportDirectory() {
+  return supportDirectoryFor(kThisPlatform, supportEnvironment());
 }
 
 std::vector<std::string> StorePaths::resolveCandidates(std::string_view relative) {

@@ -26,8 +26,11 @@ struct SupportEnvironment {
 // no home can be found. Pure.
 std::optional<std::string> supportDirectoryFor(Platform platform, const SupportEnvironment& env);
 
-// The same for this process: reads the environment (and the user database only when $HOME is
-// unusable) afresh on every call. Any thread.
+// What this process's support directory is worked out from: $HOME and $XDG_DATA_HOME, and the
+// user database only when $HOME is unusable. Read afresh on every call. Any thread.
+SupportEnvironment supportEnvironment();
+
+// The support directory for this process, from supportEnvironment(). Any thread.
 std::optional<std::string> applicationSupportDirectory();
 
 struct StorePaths {

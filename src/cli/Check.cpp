@@ -142,12 +142,34 @@ Probe probeBridge(const bridge::Credentials& credentials) {
     probe.failure = "检查没有得到结果";
   else if (auto* reply = std::get_if<bridge::HttpReply>(&*outcome))
     probe.status = reply->status; // the body is the Bridge's business; it is not shown
+  else if (auto* failure = std::get_if<bridge::TransportFailure>(&*outcome))
+    probe.failure = failure->description;
   else
-    probe.failure = std::get<bridge::TransportFailure>(*outcome).description;
+    probe.failure = "回复超过 " + std::to_string(bridge::kMaxReplyBody >> 20) + " MiB，没有读完";
   return probe;
 }
 
 } // namespace
+
+std::string environmentLine(Platform platform, const bridge::SupportEnvironment& env) {
+  std::string line = "环境：";
+  if (env.home && !env.home->empty() && env.home->front() == '/')
+    line += "HOME=" + printable(*env.home);
+  else if (env.userDatabaseHome)
+    line += std::string(env.home ? "HOME 不是绝对路径" : "HOME 未设置") +
+            "，用用户数据库里的主目录 " + printable(*env.userDatabaseHome);
+  else
+    line += env.home ? "HOME 不是绝对路径" : "HOME 未设置";
+  if (platform == Platform::macOS)
+    return line; // the support directory there is under the home alone
+  line += "；";
+  if (!env.xdgDataHome)
+    return line + "XDG_DATA_HOME 未设置";
+  line += "XDG_DATA_HOME=" + printable(*env.xdgDataHome);
+  if (env.xdgDataHome->empty() || env.xdgDataHome->front() != '/')
+    line += "（不是绝对路径，不用）";
+  return line;
+}
 
 std::vector<TokenRole> rolesFor(const std::vector<TokenFile>& files) {
   auto used = usedIndex(files);
@@ -262,7 +284,7 @@ int exitStatusFor(const CheckFindings& findings) {
 }
 
 std::vector<std::string> renderFindings(const CheckFindings& findings) {
-  std::vector<std::string> lines;
+  std::vector<std::string> lines{environmentLine(findings.platform, findings.environment)};
   if (findings.tokens.empty())
     lines.push_back("支持目录：找不到（HOME 未设置，用户数据库里也没有主目录）");
   auto roles = rolesFor(findings.tokens);
@@ -276,6 +298,7 @@ std::vector<std::string> renderFindings(const CheckFindings& findings) {
 
 CheckFindings gatherFindings() {
   CheckFindings findings;
+  findings.environment = bridge::supportEnvironment();
   for (const auto& candidate : bridge::StorePaths::resolveCandidates("bridge.token"))
     findings.tokens.push_back(bridge::examineTokenFile(candidate));
   if (auto used = usedIndex(findings.tokens))

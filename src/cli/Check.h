@@ -2,6 +2,8 @@
 
 #include "bridge/AgentGuideReader.h"
 #include "bridge/Credentials.h"
+#include "bridge/StorePaths.h"
+#include "common/Platform.h"
 
 #include <chrono>
 #include <cstddef>
@@ -59,7 +61,14 @@ GuideFile examineGuideFile(const std::string& path);
 // One line for the guide: the candidate get_guide would serve and its size, or why none. Pure.
 std::string guideLine(const std::vector<GuideFile>& candidates);
 
+// One line for what the support directory was worked out from: $HOME (or the user database's
+// home) and, off macOS, $XDG_DATA_HOME, so that a run under an agent host, which may pass fewer
+// variables than a shell, can be told apart from a run at a terminal. Pure.
+std::string environmentLine(Platform platform, const bridge::SupportEnvironment& env);
+
 struct CheckFindings {
+  Platform platform = kThisPlatform;
+  bridge::SupportEnvironment environment;
   std::vector<bridge::TokenFile> tokens; // every candidate, in order; empty without a home
   std::optional<Probe> probe;            // for the used token file
   std::vector<GuideFile> guides;         // every candidate, in order
@@ -69,7 +78,8 @@ struct CheckFindings {
 std::string verdictLine(const CheckFindings& findings);
 // 0 when the Bridge answered the probe with 200, else 1. Pure.
 int exitStatusFor(const CheckFindings& findings);
-// Every line, in order: the token candidates, the probe, the guide, the verdict. Pure.
+// Every line, in order: the environment, the token candidates, the probe, the guide, the
+// verdict. Pure.
 std::vector<std::string> renderFindings(const CheckFindings& findings);
 
 // Examines the files where the server would look and, with the first usable bridge.token, sends

@@ -1,5 +1,6 @@
 // --check, --version, --help and misuse through the real binary: what only the process shows
 // (the exit status, which stream gets what, the one request that reaches the Bridge).
+#include "common/Platform.h"
 #include "driver/Descriptors.h"
 #include "support/FakeBridge.h"
 #include "support/McpProcess.h"
@@ -57,9 +58,17 @@ protected:
     EXPECT_EQ(ran.err, "");
     out_ = ran.out;
     lines_ = linesOf(out_);
+    // First, what the support directory came from: the HOME (and XDG_DATA_HOME) it was given.
+    if (!lines_.empty()) {
+      EXPECT_TRUE(contains(lines_[0], "HOME=" + dir_.home())) << lines_[0];
+      if (vantrel::kThisPlatform != vantrel::Platform::macOS) {
+        EXPECT_TRUE(contains(lines_[0], "XDG_DATA_HOME=")) << lines_[0];
+      }
+      lines_.erase(lines_.begin());
+    }
     return ran;
   }
-  // Two token lines, the probe, the guide, the verdict.
+  // After the environment: two token lines, the probe, the guide, the verdict.
   void expectFiveLines() {
     ASSERT_EQ(lines_.size(), 5u) << out_;
     EXPECT_EQ(lines_[4].rfind("结论：", 0), 0u) << lines_[4];

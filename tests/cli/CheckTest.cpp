@@ -314,9 +314,42 @@ TEST(CheckTest, VerdictAndExitStatusFollowTheProbe) {
 // are CheckProcessTest's, line by line).
 TEST(CheckTest, HomelessRunSaysSoInPlaceOfTheTokenLines) {
   auto lines = renderFindings(withTokens({}));
-  ASSERT_EQ(lines.size(), 4u);
-  expectHas(lines[0], {"支持目录：找不到"});
-  expectHas(lines[1], {"未发请求"});
+  ASSERT_EQ(lines.size(), 5u);
+  expectHas(lines[1], {"支持目录：找不到"});
+  expectHas(lines[2], {"未发请求"});
+}
+
+// A host that passes fewer variables than the shell (no XDG_DATA_HOME, say) sends the server to
+// another directory than --check in that shell found: the line shows which values were used.
+TEST(CheckTest, EnvironmentLineShowsWhatTheSupportDirectoryCameFrom) {
+  const struct {
+    Platform platform;
+    bridge::SupportEnvironment env;
+    std::vector<std::string> has, hasNot;
+  } cases[] = {
+      {Platform::otherUnix,
+       {"/home/u", "/data/x", std::nullopt},
+       {"HOME=/home/u", "XDG_DATA_HOME=/data/x"},
+       {"不用"}},
+      {Platform::otherUnix,
+       {"/home/u", std::nullopt, std::nullopt},
+       {"HOME=/home/u", "XDG_DATA_HOME 未设置"},
+       {}},
+      {Platform::otherUnix, {"/home/u", "data", std::nullopt}, {"XDG_DATA_HOME=data", "不用"}, {}},
+      {Platform::otherUnix,
+       {std::nullopt, std::nullopt, "/home/db"},
+       {"HOME 未设置", "/home/db"},
+       {}},
+      {Platform::macOS,
+       {"/Users/u", "/data/x", std::nullopt},
+       {"HOME=/Users/u"},
+       {"XDG_DATA_HOME"}},
+  };
+  for (const auto& c : cases) {
+    const std::string line = environmentLine(c.platform, c.env);
+    expectHas(line, c.has);
+    expectHasNot(line, c.hasNot);
+  }
 }
 
 } // namespace
