@@ -1,3 +1,4 @@
+// Labels: e2e concurrency slow
 #include "driver/ChildProcess.h"
 #include "driver/TempDir.h"
 
