@@ -1,8 +1,8 @@
 // Inputs the fuzzers once broke on, and their seed corpora, replayed through the same checks
 // the fuzz targets make, so a fixed fault stays fixed without a fuzzing run.
 // Labels: concurrency
-#include "../../fuzz/ArgsUrlFuzz.h"
-#include "../../fuzz/ServerFuzz.h"
+#include "ArgsUrlFuzz.h"
+#include "ServerFuzz.h"
 #include "driver/TempDir.h"
 #include "support/SupportDir.h"
 
