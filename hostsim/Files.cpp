@@ -1,5 +1,7 @@
 #include "Files.h"
 
+#include "common/WriteAll.h"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -24,18 +26,6 @@ int syncDescriptor(int fd) {
     return 0;
 #endif
   return ::fsync(fd);
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 } // namespace

@@ -6,8 +6,8 @@ namespace vantrel {
 
 // Writes all of `bytes` to `fd`. A signal (macOS delivers EINTR, for one when a debugger
 // attaches), a full non-blocking pipe or a short write never stops it mid-way: only a reader
-// that has gone (EPIPE and the like) does, and then it returns false. Blocks while the reader
-// does not read. Any thread.
+// that has gone (EPIPE and the like) or a failing file does, and then it returns false with
+// errno from that write. Blocks while the reader does not read. Any thread.
 bool writeAll(int fd, std::string_view bytes);
 
 } // namespace vantrel
