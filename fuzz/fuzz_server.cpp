@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <unistd.h> // mkdtemp, on macOS
 
 namespace {
 

@@ -51,7 +51,7 @@ defines='-DVANTREL_VERSION=\"1.0.0\"'
 for name in MCP_PATH TESTKIT_PROBE_PATH HOSTSIM_PATH TOOLS_LIST_GOLDEN BENCH_FLOOR_PATH DEMO_PATH; do
   defines+=" -DVANTREL_${name}=\\\"\\\""
 done
-includes="-I$root/src -I$root -I$root/tests -I$root/hostsim -I$root/demo -I$root/bench"
+includes="-I$root/src -I$root -I$root/tests -I$root/hostsim -I$root/demo -I$root/bench -I$root/fuzz"
 
 sources() { (cd "$root" && git ls-files --cached --others --exclude-standard "$@" | sort); }
 
