@@ -114,6 +114,9 @@ std::variant<std::unique_ptr<HostSim>, std::string> HostSim::start(const HostSim
                                           sim->bundleDir_ / "Cache", sim->token_});
   installRoutes(sim->server_, *sim->services_);
   sim->server_.new_task_queue = [] { return new httplib::ThreadPool(kServingThreads); };
+  // cpp-httplib writes a reply's head and body apart; with Nagle on, the body waits for the
+  // client's delayed ACK (40 ms) and a keep-alive connection stays busy that long.
+  sim->server_.set_tcp_nodelay(true);
   sim->server_.set_payload_max_length(kLargestRequest);
 
   if (options.port > 0) {

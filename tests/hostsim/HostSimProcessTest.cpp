@@ -2,6 +2,8 @@
 #include "driver/ChildProcess.h"
 #include "driver/TempDir.h"
 #include "hostsim/HostSimHarness.h"
+#include "support/McpProcess.h"
+#include "support/SupportDir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -75,6 +77,25 @@ TEST(HostSimProcessTest, BadArgumentsAreRefused) {
     EXPECT_NE(firstLine(process).find("vantrel-hostsim:"), std::string::npos);
     EXPECT_EQ(stopWith(process, 0), 2);
   }
+}
+
+// An agent's burst of calls through the real server: each is answered at once. The stand-in once
+// sent each reply's body behind its head without TCP_NODELAY, so every usage report held its
+// connection for a delayed ACK (40 ms), a burst opened a connection per call, and the 17th call
+// waited 5 s for one of the stand-in's 16 serving threads.
+TEST(HostSimProcessTest, ABurstOfCallsThroughTheServerIsAnsweredWithoutStalls) {
+  testing::SupportDir dir;
+  auto started = HostSim::start({fs::path(dir.bundleDir()).parent_path(), std::nullopt, 0});
+  ASSERT_TRUE(std::holds_alternative<std::unique_ptr<HostSim>>(started));
+  testing::McpProcess mcp(dir.env());
+  mcp.request(driver::initializeRequest(0, "burst"));
+  for (int id = 1; id <= 40; ++id) {
+    const auto sent = std::chrono::steady_clock::now();
+    auto result = mcp.callTool("get_asset", {{"shortID", "k7f2qd"}}, id);
+    EXPECT_EQ(result.value("isError", true), false) << id;
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s) << "call " << id;
+  }
+  testing::expectCleanExit(mcp);
 }
 
 } // namespace
