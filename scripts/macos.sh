@@ -41,8 +41,10 @@ for header in boost nlohmann gtest gmock httplib.h turbojpeg.h; do
 done
 curl_headers=$(dirname "$(find /usr/include -name curl.h -path '*/curl/curl.h' | head -n 1)")
 ln -sfn "$curl_headers" "$out/include/curl"
-# Zig builds libc++ once per target and keeps it here, beside the objects.
-export ZIG_GLOBAL_CACHE_DIR="$out/zig-cache" ZIG_LOCAL_CACHE_DIR="$out/zig-cache"
+# Zig builds libc++ once per target into its global cache (~/.cache/zig unless
+# ZIG_GLOBAL_CACHE_DIR says otherwise), which every checkout shares, as npm's cache is shared;
+# what is this tree's stays beside the objects.
+export ZIG_LOCAL_CACHE_DIR="$out/zig-cache"
 
 warnings="-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual -Werror"
 # What the build names in its sources' compile definitions; empty where a test would run a
