@@ -8,13 +8,6 @@
 namespace vantrel::bridge {
 namespace {
 
-// A relative path would make the files depend on the working directory; it counts as unset.
-std::optional<std::string> absolute(const std::optional<std::string>& path) {
-  if (!path || path->empty() || path->front() != '/')
-    return std::nullopt;
-  return path;
-}
-
 std::optional<std::string> environment(const char* name) {
   const char* value = std::getenv(name);
   return value ? std::optional<std::string>(value) : std::nullopt;
@@ -44,6 +37,12 @@ std::string withoutTrailingSlashes(std::string path) {
 }
 
 } // namespace
+
+std::optional<std::string> absolute(const std::optional<std::string>& path) {
+  if (!path || path->empty() || path->front() != '/')
+    return std::nullopt;
+  return path;
+}
 
 std::optional<std::string> supportDirectoryFor(Platform platform, const SupportEnvironment& env) {
   auto home = absolute(env.home);

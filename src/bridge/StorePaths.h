@@ -20,6 +20,10 @@ struct SupportEnvironment {
   std::optional<std::string> userDatabaseHome;
 };
 
+// `path` when it is absolute, else nothing: a relative path would make the files depend on the
+// working directory, so it counts as unset. Pure.
+std::optional<std::string> absolute(const std::optional<std::string>& path);
+
 // The per-user Application Support directory on `platform`, without a trailing "/":
 // macOS: <home>/Library/Application Support; other Unix: $XDG_DATA_HOME when absolute, else
 // <home>/.local/share. The home is $HOME when absolute, else the user database's. Nothing when

@@ -153,20 +153,20 @@ Probe probeBridge(const bridge::Credentials& credentials) {
 
 std::string environmentLine(Platform platform, const bridge::SupportEnvironment& env) {
   std::string line = "环境：";
-  if (env.home && !env.home->empty() && env.home->front() == '/')
+  if (bridge::absolute(env.home)) {
     line += "HOME=" + printable(*env.home);
-  else if (env.userDatabaseHome)
-    line += std::string(env.home ? "HOME 不是绝对路径" : "HOME 未设置") +
-            "，用用户数据库里的主目录 " + printable(*env.userDatabaseHome);
-  else
+  } else {
     line += env.home ? "HOME 不是绝对路径" : "HOME 未设置";
+    if (env.userDatabaseHome)
+      line += "，用用户数据库里的主目录 " + printable(*env.userDatabaseHome);
+  }
   if (platform == Platform::macOS)
     return line; // the support directory there is under the home alone
   line += "；";
   if (!env.xdgDataHome)
     return line + "XDG_DATA_HOME 未设置";
   line += "XDG_DATA_HOME=" + printable(*env.xdgDataHome);
-  if (env.xdgDataHome->empty() || env.xdgDataHome->front() != '/')
+  if (!bridge::absolute(env.xdgDataHome))
     line += "（不是绝对路径，不用）";
   return line;
 }
