@@ -46,10 +46,17 @@ ln -sfn "$curl_headers" "$out/include/curl"
 # what is this tree's stays beside the objects.
 export ZIG_LOCAL_CACHE_DIR="$out/zig-cache"
 
-warnings="-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual -Werror"
+# The Linux build's warnings (vantrel_warnings in CMakeLists.txt), as errors.
+warnings=$(sed -n '/^target_compile_options(vantrel_warnings INTERFACE/{n;s/[)]//;p;}' \
+           "$root/CMakeLists.txt")
+if [[ $warnings != *-Wall* ]]; then
+  echo "macos: no vantrel_warnings flags found in CMakeLists.txt" >&2
+  exit 1
+fi
+warnings+=" -Werror"
 # What the build names in its sources' compile definitions; empty where a test would run a
 # program, since nothing compiled here runs.
-defines='-DVANTREL_VERSION=\"1.0.0\"'
+defines="-DVANTREL_VERSION=\\\"$version\\\""
 for name in MCP_PATH TESTKIT_PROBE_PATH HOSTSIM_PATH TOOLS_LIST_GOLDEN BENCH_FLOOR_PATH DEMO_PATH; do
   defines+=" -DVANTREL_${name}=\\\"\\\""
 done

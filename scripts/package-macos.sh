@@ -3,10 +3,9 @@
 # <dest>/vantrel-mcp-<version>-macos-universal.tar.gz, beside the Linux packages.
 # Usage: scripts/package-macos.sh BINARY DEST
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
+source "$(dirname "$0")/trees.sh"
 binary=$1
 dest=$2
-version=$(sed -n 's/^project(vantrel-mcp VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 name="vantrel-mcp-$version-macos-universal"
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT

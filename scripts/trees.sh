@@ -9,6 +9,8 @@
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 jobs="$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)"
+# The version CMakeLists.txt declares, for what is built or packed outside CMake.
+version=$(sed -n 's/^project(vantrel-mcp VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 
 # configure_dir DIR [cmake args...]: configures DIR when it is new or was last configured with
 # other arguments; otherwise leaves it to build incrementally.
