@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <variant>
 #include <vector>
 
 namespace vantrel::fuzz {
@@ -48,9 +49,7 @@ private:
       if (std::find(request.headers.begin(), request.headers.end(),
                     "Authorization: Bearer " + std::string(kFuzzToken)) == request.headers.end())
         noteProblem("a Bridge request without the bearer token: " + request.target);
-      if (isReport(request))
-        return report(request);
-      return answer(request);
+      return deliver(isReport(request) ? report(request) : answer(request), *request.replyBody);
     } catch (const std::exception&) {
       return bridge::TransportFailure{"stub: out of memory"};
     }
@@ -73,30 +72,46 @@ private:
     return h;
   }
 
-  bridge::HttpOutcome answer(const bridge::HttpRequest& request) const {
+  // A reply as the stub decides it; respond() hands its body to the request's sink.
+  struct Scripted {
+    int status;
+    std::string body;
+  };
+  using Outcome = std::variant<Scripted, bridge::TransportFailure>;
+
+  static bridge::HttpOutcome deliver(Outcome outcome, bridge::BodySink& sink) {
+    if (auto* failure = std::get_if<bridge::TransportFailure>(&outcome))
+      return *failure;
+    auto& reply = std::get<Scripted>(outcome);
+    if (!sink.mayFit(reply.body.size()) || !sink.append(reply.body))
+      return bridge::ReplyTooLarge{reply.status, reply.body.size()};
+    return bridge::HttpReply{reply.status};
+  }
+
+  Outcome answer(const bridge::HttpRequest& request) const {
     const std::string body = request.body.value_or("");
     switch (hashOf(request) % 8) {
     case 0:
       return bridge::TransportFailure{"stub: connection refused"};
     case 1:
-      return bridge::HttpReply{401, R"({"error":"unauthorized"})"};
+      return Scripted{401, R"({"error":"unauthorized"})"};
     case 2:
-      return bridge::HttpReply{404, request.target};
+      return Scripted{404, request.target};
     case 3:
-      return bridge::HttpReply{204, ""};
+      return Scripted{204, ""};
     case 4:
-      return bridge::HttpReply{
+      return Scripted{
           200, nlohmann::json{{"transcriptText", "t"}, {"url", request.target}}.dump()};
     case 5: // cut in half, possibly inside a multi-byte character
-      return bridge::HttpReply{200, body.substr(0, body.size() / 2)};
+      return Scripted{200, body.substr(0, body.size() / 2)};
     case 6:
-      return bridge::HttpReply{200, "\xff\xfe" + request.target};
+      return Scripted{200, "\xff\xfe" + request.target};
     default:
-      return bridge::HttpReply{200, request.target + "\n" + body};
+      return Scripted{200, request.target + "\n" + body};
     }
   }
 
-  bridge::HttpOutcome report(const bridge::HttpRequest& request) const {
+  Outcome report(const bridge::HttpRequest& request) const {
     auto doc = nlohmann::json::parse(request.body.value_or(""), nullptr, false);
     static const std::set<std::string> kMembers = {"tool",  "ok",  "status",
                                                    "durMs", "err", "hadTranscript"};
@@ -115,7 +130,7 @@ private:
       ++reports_;
     }
     changed_.notify_all();
-    return bridge::HttpReply{200, "{}"};
+    return Scripted{200, "{}"};
   }
 
   void noteProblem(std::string problem) const {

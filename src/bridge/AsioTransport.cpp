@@ -257,12 +257,12 @@ asio::awaitable<HttpOutcome> perform(std::shared_ptr<AsioTransport::Pool> pool,
     // nothing of it is kept but what the pool needs.
     std::string().swap(head);
     std::string group = std::move(request.connectionGroup);
+    std::shared_ptr<BodySink> body = std::move(request.replyBody);
     request = {};
 
     // Read the reply, even after a failed write: a Bridge that refused the request from its head
     // (413 to a body it would not take) and closed has answered, and that answer is the outcome.
-    JsonText body;
-    ReplyParser parser(body, kMaxReplyBody);
+    ReplyParser parser(*body);
     std::vector<char> buffer(kFirstRead);
     auto step = ReplyParser::Step::more;
     while (step == ReplyParser::Step::more) {
@@ -281,7 +281,7 @@ asio::awaitable<HttpOutcome> perform(std::shared_ptr<AsioTransport::Pool> pool,
         buffer.resize(kLaterReads);
     }
     if (step == ReplyParser::Step::tooLarge) // the rest is never read: the connection goes
-      co_return ReplyTooLarge{parser.declaredLength()};
+      co_return ReplyTooLarge{parser.status(), parser.declaredLength()};
     if (step == ReplyParser::Step::failed) {
       if (writeError)
         co_return failure("write", port, writeError, *watch);
@@ -290,7 +290,7 @@ asio::awaitable<HttpOutcome> perform(std::shared_ptr<AsioTransport::Pool> pool,
     watch->socket = nullptr;
     if (parser.reusable() && !writeError)
       pool->put(context, port, std::move(group), std::move(connection.socket));
-    co_return HttpReply{parser.status(), std::move(body)};
+    co_return HttpReply{parser.status()};
   } catch (const std::exception& e) {
     // Only memory exhaustion gets here; it is this attempt's failure, not the process's.
     co_return TransportFailure{"127.0.0.1:" + std::to_string(port) + ": " + e.what()};

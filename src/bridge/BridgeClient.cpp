@@ -1,6 +1,7 @@
 #include "bridge/BridgeClient.h"
 
 #include "bridge/Url.h"
+#include "common/ReplyLimit.h"
 
 #include <system_error>
 #include <utility>
@@ -35,14 +36,6 @@ std::size_t headSize(const HttpRequest& request) {
   return size;
 }
 
-ToolResult tooLarge(const ReplyTooLarge& reply) {
-  std::string size =
-      reply.declared ? "共 " + std::to_string(*reply.declared) + " 字节，" : std::string();
-  return ToolResult::fail("Bridge 的回复过大：" + size + "超过 " +
-                          std::to_string(kMaxReplyBody >> 20) +
-                          " MiB 上限，未转给 agent。请缩小请求范围后重试（如减小 limit）。");
-}
-
 ToolResult tooLong(std::size_t size) {
   return ToolResult::fail("请求过长：请求行与请求头共 " + std::to_string(size) +
                           " 字节，超过 1 MiB 上限，未发送给 Bridge。请缩短参数（如 shortID）。");
@@ -50,8 +43,10 @@ ToolResult tooLong(std::size_t size) {
 
 } // namespace
 
-BridgeClient::BridgeClient(std::shared_ptr<HttpTransport> transport, CredentialsSource credentials)
-    : transport_(std::move(transport)), credentials_(std::move(credentials)) {
+BridgeClient::BridgeClient(std::shared_ptr<HttpTransport> transport, CredentialsSource credentials,
+                           ReplyText replyText)
+    : transport_(std::move(transport)), credentials_(std::move(credentials)),
+      replyText_(std::move(replyText)) {
 }
 
 HttpRequest httpRequestFor(const Credentials& credentials, const BridgeCall& call) {
@@ -68,11 +63,14 @@ HttpRequest httpRequestFor(const Credentials& credentials, const BridgeCall& cal
   return request;
 }
 
-ToolResult resultOf(HttpReply reply) {
-  JsonText text = reply.body.isUtf8() ? std::move(reply.body) : JsonText("{}");
+ToolResult resultOf(const HttpReply& reply, JsonText body) {
+  JsonText text = body.isUtf8() ? std::move(body) : JsonText("{}");
   if (reply.status == 200)
     return ToolResult::ok(std::move(text), 200);
+  const std::uint64_t size = text.bytesAppended();
   text.prepend("Bridge 返回 " + std::to_string(reply.status) + "：");
+  if (text.overLimit()) // the body fitted, with the words in front of it not
+    return replyTooLarge(reply.status, size);
   return ToolResult::fail(std::move(text), reply.status);
 }
 
@@ -83,11 +81,12 @@ namespace {
 // is in flight.
 std::variant<HttpRequest, ToolResult>
 prepareAttempt(const BridgeClient::CredentialsSource& credentials, const BridgeCall& call,
-               bool retry) {
+               std::shared_ptr<TextSink> body, bool retry) {
   auto lookup = credentials();
   if (!lookup.credentials)
     return withoutCredentials(lookup);
   HttpRequest request = httpRequestFor(*lookup.credentials, call);
+  request.replyBody = std::move(body);
   // The first attempt may have failed on a connection the Bridge was closing; the pool may hold
   // more like it.
   request.reuseConnection = !retry;
@@ -102,18 +101,21 @@ boost::asio::awaitable<ToolResult> BridgeClient::request(BridgeCall call) const 
   // Copies: the client may be gone once this coroutine first suspends.
   auto transport = transport_;
   auto credentials = credentials_;
+  auto replyText = replyText_;
 
   for (int attempt = 1;; ++attempt) {
     boost::asio::awaitable<HttpOutcome> exchange;
+    // Each attempt's reply has a text of its own: a first attempt's 401 is dropped with it.
+    auto body = std::make_shared<TextSink>(replyText());
     {
-      auto prepared = prepareAttempt(credentials, call, attempt > 1);
+      auto prepared = prepareAttempt(credentials, call, body, attempt > 1);
       if (auto* settled = std::get_if<ToolResult>(&prepared))
         co_return std::move(*settled);
       exchange = transport->exchange(std::get<HttpRequest>(std::move(prepared)));
     }
     HttpOutcome outcome = co_await std::move(exchange);
     if (auto* large = std::get_if<ReplyTooLarge>(&outcome))
-      co_return tooLarge(*large); // asking again would bring the same
+      co_return replyTooLarge(large->status, large->declared); // asking again brings the same
     auto* reply = std::get_if<HttpReply>(&outcome);
     // A 401 or a dead port usually means the host app restarted: read the file again, retry
     // once.
@@ -121,7 +123,7 @@ boost::asio::awaitable<ToolResult> BridgeClient::request(BridgeCall call) const 
       continue;
     if (!reply)
       co_return connectionFailed(std::get<TransportFailure>(outcome).description);
-    co_return resultOf(std::move(*reply));
+    co_return resultOf(*reply, std::move(body->text()));
   }
 }
 

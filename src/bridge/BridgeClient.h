@@ -23,9 +23,13 @@ inline constexpr std::size_t kMaxRequestHead = 1024 * 1024;
 class BridgeClient {
 public:
   using CredentialsSource = std::function<CredentialsLookup()>;
+  // An empty text for a reply's body to go into as it arrives: the layer above chooses its form
+  // (escaped for its response line) and its limit. A reply its text will not take is refused.
+  using ReplyText = std::function<JsonText()>;
 
   explicit BridgeClient(std::shared_ptr<HttpTransport> transport,
-                        CredentialsSource credentials = readCredentials);
+                        CredentialsSource credentials = readCredentials,
+                        ReplyText replyText = [] { return JsonText(); });
 
   // Suspends until the logical request is settled. Any loop thread. A member coroutine starts
   // lazily: this client must still exist when the awaitable is first awaited (not only when it
@@ -35,15 +39,28 @@ public:
 private:
   std::shared_ptr<HttpTransport> transport_;
   CredentialsSource credentials_;
+  ReplyText replyText_;
+};
+
+// A sink that keeps a reply's body in a text. Any thread, one exchange at a time.
+class TextSink final : public BodySink {
+public:
+  explicit TextSink(JsonText text) : text_(std::move(text)) {}
+  bool append(std::string_view bytes) override { return text_.append(bytes); }
+  bool mayFit(std::uint64_t length) const override { return length <= text_.limit(); }
+  JsonText& text() { return text_; }
+
+private:
+  JsonText text_;
 };
 
 // The HTTP request for one attempt: the encoded target, "Authorization: Bearer <token>", and for
 // a JSON body its Content-Type and text. Pure.
 HttpRequest httpRequestFor(const Credentials& credentials, const BridgeCall& call);
 
-// An HTTP reply as a tool result: 200 is success with the body as text; any other status is a
-// failure "Bridge 返回 <status>：<body>". A body that is not UTF-8 reads as "{}". Pure; the body
-// is moved, never copied.
-ToolResult resultOf(HttpReply reply);
+// An HTTP reply and its body as a tool result: 200 is success with the body as text; any other
+// status is a failure "Bridge 返回 <status>：<body>". A body that is not UTF-8 reads as "{}". Pure;
+// the body is moved, never copied.
+ToolResult resultOf(const HttpReply& reply, JsonText body);
 
 } // namespace vantrel::bridge

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "common/JsonText.h"
-
 #include <boost/asio/awaitable.hpp>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -15,9 +15,18 @@ namespace vantrel::bridge {
 // Give up on an attempt after this long without any data moving (or without a connection).
 inline constexpr std::chrono::seconds kBridgeTimeout{180};
 
-// A reply body longer than this is not relayed: no agent can use it (the hosts we tried drop a
-// line over 10 MiB), and holding it would take the memory of everything else.
-inline constexpr std::uint64_t kMaxReplyBody = std::uint64_t(256) << 20;
+// Where a reply's body goes as it arrives: the transport keeps none of it. The layer above
+// chooses the form the bytes are kept in and how many it takes. Used by one exchange at a time.
+class BodySink {
+public:
+  virtual ~BodySink() = default;
+  // Takes the next bytes of the body. False: it takes no more, the reply is too large for it; the
+  // exchange then ends without reading the rest.
+  virtual bool append(std::string_view bytes) = 0;
+  // Whether a body of `length` bytes may fit, asked when a reply declares its length, so that
+  // one that cannot is refused before any of it is read.
+  virtual bool mayFit(std::uint64_t length) const = 0;
+};
 
 // One HTTP exchange with 127.0.0.1 as the Bridge client forms it. The transport adds Host, and
 // Content-Length whenever there is a body or the method is POST.
@@ -33,12 +42,13 @@ struct HttpRequest {
   // False: the exchange opens a new connection rather than take a kept one, as a retry must,
   // since the first attempt may have failed on a connection the Bridge was closing.
   bool reuseConnection = true;
+  // Receives the final reply's body; never null.
+  std::shared_ptr<BodySink> replyBody;
 };
 
-// An HTTP response arrived: its status and its complete body, escaped as it arrived.
+// An HTTP response arrived: its status; its complete body went to the request's sink.
 struct HttpReply {
   int status = 0;
-  JsonText body;
 };
 
 // No HTTP response arrived; `description` words why, e.g. "connect 127.0.0.1:8080: Connection
@@ -47,9 +57,10 @@ struct TransportFailure {
   std::string description;
 };
 
-// A reply whose body ran past kMaxReplyBody: `declared` is its Content-Length when it had one.
-// Nothing of it is kept, and it is not asked for again.
+// A reply whose body its sink would not take whole: `status` is the Bridge's, `declared` its
+// Content-Length when it had one. The rest of it is not read, and it is not asked for again.
 struct ReplyTooLarge {
+  int status = 0;
   std::optional<std::uint64_t> declared;
 };
 

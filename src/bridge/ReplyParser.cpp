@@ -15,10 +15,10 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using boost::system::error_code;
 
-// A body that goes straight into the caller's text as the parser releases it. The parser makes
-// its reader before the text is named, so the reader holds the pointer, not the text.
+// A body that goes straight into the caller's sink as the parser releases it. The parser makes
+// its reader before the sink is named, so the reader holds the pointer, not the sink.
 struct CallerBody {
-  using value_type = JsonText*;
+  using value_type = BodySink*;
 
   class reader {
   public:
@@ -27,16 +27,19 @@ struct CallerBody {
 
     void init(const boost::optional<std::uint64_t>& length, error_code& ec) {
       ec = {};
-      if (length) // a hint only: one lying header must not take memory the reply never fills
-        body_->reserve(
-            static_cast<std::size_t>(std::min<std::uint64_t>(*length, JsonText::kPiece)));
+      if (length && !body_->mayFit(*length))
+        ec = http::error::body_limit;
     }
     template <class ConstBufferSequence>
     std::size_t put(const ConstBufferSequence& buffers, error_code& ec) {
       ec = {};
       std::size_t taken = 0;
       for (auto buffer : beast::buffers_range_ref(buffers)) {
-        body_->append(std::string_view(static_cast<const char*>(buffer.data()), buffer.size()));
+        if (!body_->append(
+                std::string_view(static_cast<const char*>(buffer.data()), buffer.size()))) {
+          ec = http::error::body_limit;
+          return taken;
+        }
         taken += buffer.size();
       }
       return taken;
@@ -140,10 +143,9 @@ std::variant<std::string, std::string> headForParser(std::string_view head) {
 } // namespace
 
 struct ReplyParser::Impl {
-  Impl(JsonText& into, std::uint64_t limit) : body(into), bodyLimit(limit) {}
+  explicit Impl(BodySink& into) : body(into) {}
 
-  JsonText& body;
-  std::uint64_t bodyLimit;
+  BodySink& body;
   Step step = Step::more;
   std::string error;
   int status = 0;
@@ -164,8 +166,10 @@ struct ReplyParser::Impl {
   }
 
   Step failWith(const error_code& ec) {
-    if (ec == http::error::body_limit)
+    if (ec == http::error::body_limit) {
+      status = static_cast<int>(parser->get().result_int()); // refused as its head was read
       return step = Step::tooLarge;
+    }
     return fail(ec.message());
   }
 
@@ -211,7 +215,7 @@ struct ReplyParser::Impl {
     parser->eager(true);
     // The head was bounded above; normalising it may lengthen it a little.
     parser->header_limit(static_cast<std::uint32_t>(kMaxReplyHead * 2));
-    parser->body_limit(bodyLimit);
+    parser->body_limit(boost::none); // the sink judges the size
     parser->get().body() = &body;
     auto normal = headForParser(rawHead);
     if (normal.index() == 1) {
@@ -240,6 +244,10 @@ struct ReplyParser::Impl {
     }
     if (status >= 100 && status < 200)
       return; // an interim reply: the final one follows on the same connection
+    if (auto length = parser->content_length(); length && !body.mayFit(*length)) {
+      step = Step::tooLarge; // refused before any of it is read
+      return;
+    }
     inHead = false;
     if (parser->is_done())
       finish(false);
@@ -287,8 +295,7 @@ struct ReplyParser::Impl {
   }
 };
 
-ReplyParser::ReplyParser(JsonText& body, std::uint64_t bodyLimit)
-    : body_(body), bodyLimit_(bodyLimit) {
+ReplyParser::ReplyParser(BodySink& body) : body_(body) {
 }
 
 ReplyParser::~ReplyParser() = default;
@@ -296,7 +303,7 @@ ReplyParser::~ReplyParser() = default;
 ReplyParser::Impl& ReplyParser::impl() {
   // Made when the first byte comes: thousands of calls may wait for their replies at once.
   if (!impl_)
-    impl_ = std::make_unique<Impl>(body_, bodyLimit_);
+    impl_ = std::make_unique<Impl>(body_);
   return *impl_;
 }
 

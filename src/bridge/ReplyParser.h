@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/JsonText.h"
+#include "bridge/HttpTransport.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +20,7 @@ inline constexpr std::size_t kMaxReplyHead = 1024 * 1024;
 // no longer speaks HTTP. The head is taken as lenient clients take it: empty lines before the
 // status line, bare LF line ends and a status line without a reason phrase (nor the space before
 // it) are read as the Bridge meant them. The body, by Content-Length, chunked or up to the close,
-// is appended to `body` as it arrives, escaped there at once. Pure: no sockets, no clock; one
+// goes to `body` as it arrives. Pure: no sockets, no clock; one
 // thread at a time.
 class ReplyParser {
 public:
@@ -28,13 +28,13 @@ public:
     more,   // feed more bytes, or putEof() when the connection has ended
     done,   // the final reply is complete: status(), reusable()
     failed, // not an HTTP reply we can read: error()
-    // The body is longer than the limit, by its Content-Length (declaredLength()) or as it
-    // arrived: read no further.
+    // The sink refused the body, by its Content-Length (declaredLength()) or as it arrived: read
+    // no further.
     tooLarge,
   };
 
   // `body` must outlive the parser.
-  ReplyParser(JsonText& body, std::uint64_t bodyLimit);
+  ReplyParser(BodySink& body);
   ~ReplyParser();
   ReplyParser(const ReplyParser&) = delete;
   ReplyParser& operator=(const ReplyParser&) = delete;
@@ -58,8 +58,7 @@ private:
   struct Impl;
   Impl& impl();
 
-  JsonText& body_;
-  std::uint64_t bodyLimit_;
+  BodySink& body_;
   std::unique_ptr<Impl> impl_;
 };
 

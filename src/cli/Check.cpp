@@ -130,9 +130,9 @@ Probe probeBridge(const bridge::Credentials& credentials) {
   server::EventLoop loop(0, server::loopStackSize()); // no threads: runs here, below
   auto transport = std::make_shared<bridge::AsioTransport>(kProbeTimeout);
   std::optional<bridge::HttpOutcome> outcome;
-  loop.spawn(attempt(transport,
-                     bridge::httpRequestFor(credentials, bridge::BridgeCall::get(kProbePath)),
-                     outcome));
+  auto request = bridge::httpRequestFor(credentials, bridge::BridgeCall::get(kProbePath));
+  request.replyBody = std::make_shared<bridge::TextSink>(JsonText::withLimit(kProbeBodyLimit));
+  loop.spawn(attempt(transport, std::move(request), outcome));
   loop.runHereUntil([&outcome] { return outcome.has_value(); });
   // Kept connections belong to the loop's context: close them while it still exists.
   transport->shutdown();
@@ -145,7 +145,7 @@ Probe probeBridge(const bridge::Credentials& credentials) {
   else if (auto* failure = std::get_if<bridge::TransportFailure>(&*outcome))
     probe.failure = failure->description;
   else
-    probe.failure = "回复超过 " + std::to_string(bridge::kMaxReplyBody >> 20) + " MiB，没有读完";
+    probe.failure = "回复超过 " + std::to_string(kProbeBodyLimit >> 20) + " MiB，没有读完";
   return probe;
 }
 

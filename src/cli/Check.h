@@ -21,6 +21,8 @@ inline constexpr const char* kProbeMethod = "GET";
 inline constexpr const char* kProbePath = "/events";
 // A Bridge that is up answers /events at once; a person should not wait the server's 180 s.
 inline constexpr std::chrono::seconds kProbeTimeout{15};
+// The probe reads the reply only to see that it is whole; past this it says the reply is too big.
+inline constexpr std::size_t kProbeBodyLimit = std::size_t(16) << 20;
 
 // Where a candidate bridge.token stands in the server's order.
 enum class TokenRole {

@@ -95,7 +95,26 @@ void JsonText::reserve(std::size_t bytes) {
     pieces_.emplace_back().reserve(std::min(kPiece, bytes + bytes / 8));
 }
 
-void JsonText::append(std::string_view bytes) {
+bool JsonText::append(std::string_view bytes) {
+  appended_ += bytes.size();
+  if (over_ || !utf8_)
+    return !over_;
+  appendEscaped(bytes);
+  if (size_ > limit_) {
+    over_ = true;
+    release();
+  } else if (!utf8_) {
+    release();
+  }
+  return !over_;
+}
+
+void JsonText::release() {
+  std::vector<std::string>().swap(pieces_);
+  std::string().swap(pending_);
+}
+
+void JsonText::appendEscaped(std::string_view bytes) {
   // A sequence the last append began takes its first bytes; they are checked with it.
   std::size_t checked = 0; // bytes before this belong to a sequence already checked
   if (!pending_.empty()) {
@@ -164,12 +183,19 @@ void JsonText::writeEscape(char c) {
 }
 
 void JsonText::prepend(std::string_view text) {
+  if (over_ || !utf8_)
+    return; // nothing held to put it in front of
   JsonText front(text);
   pieces_.insert(pieces_.begin(), std::make_move_iterator(front.pieces_.begin()),
                  std::make_move_iterator(front.pieces_.end()));
   size_ += front.size_;
+  appended_ += front.appended_;
   utf8_ = utf8_ && front.isUtf8();
   hasNul_ = hasNul_ || front.hasNul_;
+  if (size_ > limit_) {
+    over_ = true;
+    release();
+  }
 }
 
 std::string JsonText::plain() const {

@@ -1,6 +1,7 @@
 #include "server/JsonRpc.h"
 
 #include "common/Json.h"
+#include "common/ReplyLimit.h"
 #include "common/Utf8.h"
 
 #include <cctype>
@@ -290,6 +291,15 @@ std::optional<ToolCallLine> toolCallLine(std::string_view idText, const ToolResu
   std::string tail = R"("}],"isError":)";
   tail.append(result.isError ? "true" : "false").append("}}\n");
   return ToolCallLine(std::move(head), result.text, std::move(tail));
+}
+
+} // namespace vantrel::server
+
+namespace vantrel::server {
+
+std::size_t maxToolTextSize() {
+  const ToolResult empty = ToolResult::fail(JsonText());
+  return kMaxResponseLine - toolCallLine("0", empty)->size();
 }
 
 } // namespace vantrel::server

@@ -49,6 +49,8 @@ public:
       : head_(std::move(head)), text_(&text), tail_(std::move(tail)) {}
   // The whole line, line feed included, in order.
   std::vector<std::string_view> pieces() const;
+  // Its length in bytes, line feed included.
+  std::size_t size() const { return head_.size() + text_->escapedSize() + tail_.size(); }
   // The line joined, without its line feed.
   std::string joined() const;
 
@@ -60,5 +62,9 @@ private:
 
 // Nothing when the text is not valid UTF-8.
 std::optional<ToolCallLine> toolCallLine(std::string_view idText, const ToolResult& result);
+
+// The longest tool text, escaped, that fits in a response line with the shortest id: what a
+// reply's text may hold while it arrives. The line itself is measured when it is written.
+std::size_t maxToolTextSize();
 
 } // namespace vantrel::server

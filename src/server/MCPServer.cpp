@@ -37,8 +37,8 @@ json initializeResult() {
 // One tools/call from start to answer; everything it needs is held by value in its frame.
 boost::asio::awaitable<void> serveToolCall(std::shared_ptr<tools::ToolRegistry> tools,
                                            Responder responder, std::string name, json arguments) {
-  ToolResult result = co_await tools->call(std::move(name), std::move(arguments));
-  responder.answer(result);
+  co_await tools->call(std::move(name), std::move(arguments),
+                       [&responder](ToolResult& result) { responder.answer(result); });
 }
 
 } // namespace
@@ -48,7 +48,8 @@ MCPServer::MCPServer(LineWriter::Sink out, LineWriter::Sink err, ServerOptions o
       transport_(options.transport ? std::move(options.transport)
                                    : std::make_shared<bridge::AsioTransport>()),
       tools_(std::make_shared<tools::ToolRegistry>(
-          bridge::BridgeClient(transport_, std::move(options.credentials)),
+          bridge::BridgeClient(transport_, std::move(options.credentials),
+                               [] { return JsonText::withLimit(maxToolTextSize()); }),
           // A usage report stays beside its call, on the same thread and connections.
           [loop = loop_.get()](boost::asio::awaitable<void> task) {
             loop->spawnHere(std::move(task));

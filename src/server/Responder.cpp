@@ -1,5 +1,6 @@
 #include "server/Responder.h"
 
+#include "common/ReplyLimit.h"
 #include "server/JsonRpc.h"
 
 #include <cassert>
@@ -8,11 +9,13 @@
 namespace vantrel::server {
 
 Responder::~Responder() {
-  if (out_) // not answered, not moved from: the task died before it could answer
-    answer(ToolResult::fail("内部错误"));
+  if (out_) { // not answered, not moved from: the task died before it could answer
+    ToolResult failed = ToolResult::fail("内部错误");
+    answer(failed);
+  }
 }
 
-void Responder::answer(const ToolResult& result) noexcept {
+void Responder::answer(ToolResult& result) noexcept {
   if (std::exchange(answered_, true)) {
     assert(!"tools/call answered twice");
     return;
@@ -22,14 +25,20 @@ void Responder::answer(const ToolResult& result) noexcept {
   auto out = std::move(out_);
   auto pending = std::move(pending_);
   try {
-    if (auto line = toolCallLine(idText_, result)) {
+    auto line = toolCallLine(idText_, result);
+    if (line && line->size() > kMaxResponseLine) {
+      // The host would end the whole session on it; the agent can ask for less.
+      result = replyTooLarge(result.status, result.text.bytesAppended());
+      line = toolCallLine(idText_, result);
+    }
+    if (line && line->size() <= kMaxResponseLine) {
       out->send(line->pieces());
     } else {
       // An agent left waiting forever is worse than one told that something failed here; the
       // diagnostic still says why.
       out->send(std::nullopt);
-      const ToolResult fallback = ToolResult::fail("内部错误");
-      out->send(toolCallLine(idText_, fallback)->pieces());
+      result = ToolResult::fail("内部错误");
+      out->send(toolCallLine(idText_, result)->pieces());
     }
   } catch (const std::exception&) {
     // No memory left even for the line's envelope: the call stays unanswered, and the

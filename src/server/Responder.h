@@ -24,10 +24,12 @@ public:
   Responder(const Responder&) = delete;
   ~Responder();
 
-  // Writes the tool-call response and leaves `pending`. A result that cannot be written as JSON
-  // is answered with "内部错误" (and the diagnostic on standard error). A second answer is a bug:
-  // asserted in debug builds, ignored otherwise.
-  void answer(const ToolResult& result) noexcept;
+  // Writes the tool-call response and leaves `pending`. A result whose line would pass
+  // kMaxResponseLine is answered with the refusal instead, and one that cannot be written as JSON
+  // with "内部错误" (and the diagnostic on standard error); `result` is then what was sent. A
+  // second answer is a bug: asserted in debug builds, ignored otherwise.
+  void answer(ToolResult& result) noexcept;
+  void answer(ToolResult&& result) noexcept { answer(result); }
 
 private:
   std::string idText_;

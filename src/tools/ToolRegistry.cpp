@@ -51,30 +51,47 @@ json ToolRegistry::definitions() const {
   return toolDefinitions();
 }
 
-boost::asio::awaitable<ToolResult> ToolRegistry::call(std::string name, json arguments) {
+boost::asio::awaitable<ToolRegistry::Outcome> ToolRegistry::run(std::string name,
+                                                                json arguments) {
   // A monotonic clock: a wall clock set back during the call must not give a negative duration.
   const auto start = Clock::now();
-  ToolResult result;
+  Outcome outcome;
   try {
     Started started = begin(name, arguments);
     if (started.ready) {
-      result = std::move(*started.ready);
+      outcome.result = std::move(*started.ready);
     } else {
-      result = co_await std::move(started.bridge);
-      if (started.transcriptOf && !result.isError)
-        transcripts_.noteIfPresent(*started.transcriptOf, result.text);
+      outcome.result = co_await std::move(started.bridge);
+      outcome.transcriptOf_ = std::move(started.transcriptOf);
     }
   } catch (const std::exception&) {
     // Only memory exhaustion gets here; the call must still answer exactly once.
-    result = ToolResult::fail("内部错误");
+    outcome.result = ToolResult::fail("内部错误");
   }
+  outcome.durMs_ =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  outcome.name_ = std::move(name);
+  outcome.arguments_ = std::move(arguments);
+  co_return outcome;
+}
+
+void ToolRegistry::finish(Outcome outcome, const Answer& answer) {
   try {
-    auto durMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-    emitTelemetry(name, result, durMs.count(), arguments);
+    if (outcome.transcriptOf_ && !outcome.result.isError)
+      transcripts_.noteIfPresent(*outcome.transcriptOf_, outcome.result.text);
+  } catch (const std::exception&) {
+    // No memory to record the card: the report may miss it, the answer must not.
+  }
+  answer(outcome.result);
+  try {
+    emitTelemetry(outcome);
   } catch (const std::exception&) {
     // A report that cannot even be started is lost, as an undeliverable one would be.
   }
-  co_return result;
+}
+
+boost::asio::awaitable<void> ToolRegistry::call(std::string name, json arguments, Answer answer) {
+  finish(co_await run(std::move(name), std::move(arguments)), answer);
 }
 
 ToolRegistry::Started ToolRegistry::begin(const std::string& name, const json& arguments) {
@@ -90,10 +107,11 @@ ToolRegistry::Started ToolRegistry::begin(const std::string& name, const json& a
           std::move(plan.transcriptOf)};
 }
 
-void ToolRegistry::emitTelemetry(const std::string& tool, const ToolResult& result,
-                                 std::int64_t durMs, const json& arguments) {
+void ToolRegistry::emitTelemetry(const Outcome& outcome) {
+  const std::string& tool = outcome.name_;
+  const json& arguments = outcome.arguments_;
   bool hadTranscript = false;
-  if (tool == "extract_audio") {
+  if (tool == "extract_audio" && arguments.is_object()) {
     auto shortID = arguments.find("shortID");
     if (shortID != arguments.end() && shortID->is_string())
       hadTranscript = transcripts_.knows(shortID->get_ref<const std::string&>());
@@ -105,7 +123,8 @@ void ToolRegistry::emitTelemetry(const std::string& tool, const ToolResult& resu
     return;
   }
   InFlight counted(reportsInFlight_);
-  spawn_(deliver(client_, reportCall(usageReport(tool, result, durMs, hadTranscript)),
+  spawn_(deliver(client_,
+                 reportCall(usageReport(tool, outcome.result, outcome.durMs_, hadTranscript)),
                  std::move(counted)));
 }
 

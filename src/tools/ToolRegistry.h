@@ -24,6 +24,22 @@ class ToolRegistry {
 public:
   // Starts a task on the loop without waiting for it; used for the usage reports.
   using Spawn = std::function<void(boost::asio::awaitable<void>)>;
+  // Writes a call's answer. It may send another result instead (a line too long for the host
+  // becomes a refusal): it leaves in `result` what it sent, which the usage report describes.
+  using Answer = std::function<void(ToolResult& result)>;
+
+  // A call whose result has come and is not yet answered: what finish() needs. Movable.
+  class Outcome {
+  public:
+    ToolResult result;
+
+  private:
+    friend class ToolRegistry;
+    std::string name_;
+    nlohmann::json arguments_;
+    std::int64_t durMs_ = 0;
+    std::optional<std::string> transcriptOf_;
+  };
 
   // At most `maxReportsInFlight` usage reports are in flight at once; one beyond is dropped, as a
   // report still in flight at exit is.
@@ -32,11 +48,18 @@ public:
   // The catalogue, in its fixed order, built afresh on every read.
   nlohmann::json definitions() const;
 
-  // Runs the tool and starts its usage report without waiting for it. Always completes with
-  // exactly one result, whatever the name or arguments, and never throws. Any loop thread; the
-  // arguments are taken by value because the caller may be gone when the coroutine resumes, and
-  // the registry must outlive the call (callers hold it shared).
-  boost::asio::awaitable<ToolResult> call(std::string name, nlohmann::json arguments);
+  // Runs the tool up to its result: a plan, and the Bridge request it makes. Always completes
+  // with exactly one outcome, whatever the name or arguments, and never throws. Any loop thread;
+  // the arguments are taken by value because the caller may be gone when the coroutine resumes,
+  // and the registry must outlive the call (callers hold it shared).
+  boost::asio::awaitable<Outcome> run(std::string name, nlohmann::json arguments);
+  // Ends the call: transcript tracking reads a successful get_asset reply, `answer` writes the
+  // result, and only then does the usage report start, without waiting for it. Synchronous, so
+  // nothing comes between the result and its answer, and the report always follows its answer.
+  // The heavy part of a large reply (the scan, the write) runs where this is called. Any thread.
+  void finish(Outcome outcome, const Answer& answer);
+  // run() then finish(), on the caller's thread.
+  boost::asio::awaitable<void> call(std::string name, nlohmann::json arguments, Answer answer);
 
   // The agent host's name from the last initialize that carried clientInfo. A call sees either
   // the name before or after a concurrent change.
@@ -53,8 +76,7 @@ private:
     std::optional<std::string> transcriptOf;
   };
   Started begin(const std::string& name, const nlohmann::json& arguments);
-  void emitTelemetry(const std::string& tool, const ToolResult& result, std::int64_t durMs,
-                     const nlohmann::json& arguments);
+  void emitTelemetry(const Outcome& outcome);
 
   bridge::BridgeClient client_;
   Spawn spawn_;

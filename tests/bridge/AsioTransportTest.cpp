@@ -33,6 +33,7 @@ HttpRequest request(std::string method, int port, std::string target,
   request.target = std::move(target);
   request.headers = std::move(headers);
   request.body = std::move(body);
+  request.replyBody = std::make_shared<vantrel::testing::PlainSink>();
   return request;
 }
 
@@ -40,23 +41,35 @@ HttpRequest get(const FakeBridge& bridge, const std::string& path) {
   return request("GET", bridge.port(), path, {"Authorization: Bearer t"});
 }
 
+// What one exchange came to, and the body its sink received.
+struct Exchanged {
+  HttpOutcome outcome;
+  std::string body;
+};
+
 // One exchange run to its end, on the shared loop: transports keep their connections.
-HttpOutcome perform(AsioTransport& transport, HttpRequest request) {
-  return vantrel::testing::sharedTestLoop().run(transport.exchange(std::move(request)));
+Exchanged perform(AsioTransport& transport, HttpRequest request) {
+  auto sink = std::static_pointer_cast<vantrel::testing::PlainSink>(request.replyBody);
+  auto outcome = vantrel::testing::sharedTestLoop().run(transport.exchange(std::move(request)));
+  return {std::move(outcome), sink->bytes()};
 }
 
-const HttpReply& replyOf(const HttpOutcome& outcome) {
-  if (const auto* failure = std::get_if<TransportFailure>(&outcome))
+struct Got {
+  int status = 0;
+  std::string body;
+};
+
+Got replyOf(const Exchanged& exchanged) {
+  if (const auto* failure = std::get_if<TransportFailure>(&exchanged.outcome))
     ADD_FAILURE() << "transport failure: " << failure->description;
-  static const HttpReply none{};
-  const auto* reply = std::get_if<HttpReply>(&outcome);
-  return reply ? *reply : none;
+  const auto* reply = std::get_if<HttpReply>(&exchanged.outcome);
+  return reply ? Got{reply->status, exchanged.body} : Got{};
 }
 
 TEST(AsioTransportTest, NothingListeningIsATransportFailureWithADescription) {
   AsioTransport transport;
   int port = unusedPort();
-  auto outcome = perform(transport, request("GET", port, "/x"));
+  auto outcome = perform(transport, request("GET", port, "/x")).outcome;
   auto* failure = std::get_if<TransportFailure>(&outcome);
   ASSERT_TRUE(failure);
   EXPECT_EQ(failure->description,
@@ -90,7 +103,7 @@ TEST(AsioTransportTest, SilentReplyRunsIntoTheIdleTimeout) {
   bridge.on("GET", "/silent", Reply{.delay = 20s});
   AsioTransport transport(std::chrono::seconds(1));
   auto started = std::chrono::steady_clock::now();
-  auto outcome = perform(transport, get(bridge, "/silent"));
+  auto outcome = perform(transport, get(bridge, "/silent")).outcome;
   ASSERT_TRUE(std::holds_alternative<TransportFailure>(outcome));
   EXPECT_EQ(std::get<TransportFailure>(outcome).description,
             "read 127.0.0.1:" + std::to_string(bridge.port()) +
@@ -189,7 +202,7 @@ TEST(AsioTransportTest, NoReplyOrABrokenOneIsATransportFailure) {
       Reply{.raw = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort", .resetAfter = true});
   AsioTransport transport;
   for (const char* path : {"/drop", "/garbage", "/huge-head", "/cut"}) {
-    auto outcome = perform(transport, get(bridge, path));
+    auto outcome = perform(transport, get(bridge, path)).outcome;
     ASSERT_TRUE(std::holds_alternative<TransportFailure>(outcome)) << path;
     EXPECT_EQ(std::get<TransportFailure>(outcome).description.rfind("read 127.0.0.1:", 0), 0u)
         << std::get<TransportFailure>(outcome).description;
@@ -219,7 +232,7 @@ TEST(AsioTransportTest, SwitchingProtocolsFailsAndItsConnectionIsDropped) {
   bridge.on("GET", "/upgrade",
             Reply{.raw = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\n"});
   AsioTransport transport;
-  auto outcome = perform(transport, get(bridge, "/upgrade"));
+  auto outcome = perform(transport, get(bridge, "/upgrade")).outcome;
   ASSERT_TRUE(std::holds_alternative<TransportFailure>(outcome));
   EXPECT_EQ(std::get<TransportFailure>(outcome).description,
             "read 127.0.0.1:" + std::to_string(bridge.port()) + ": switching protocols");

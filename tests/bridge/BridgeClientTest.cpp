@@ -4,6 +4,7 @@
 #include "bridge/AsioTransport.h"
 #include "bridge/HttpTransport.h"
 #include "bridge/ScriptedPeer.h"
+#include "common/ReplyLimit.h"
 #include "support/FakeBridge.h"
 #include "support/InProcess.h"
 #include "support/SupportDir.h"
@@ -29,13 +30,15 @@ const std::string kNotRunning =
 const std::string kConnectPrefix = "连接 Bridge 失败：";
 const std::string kConnectSuffix = "。若砚舟刚重启过，请重试一次；仍失败请确认砚舟 app 正在运行。";
 
-using Step = std::function<HttpOutcome(const HttpRequest&)>;
+using vantrel::testing::ScriptedOutcome;
+using vantrel::testing::ScriptedReply;
+using Step = std::function<ScriptedOutcome(const HttpRequest&)>;
 
 Step reply(int status, std::string body) {
-  return [=](const HttpRequest&) { return HttpOutcome(HttpReply{status, body}); };
+  return [=](const HttpRequest&) { return ScriptedOutcome(ScriptedReply{status, body}); };
 }
 Step refuse(std::string description) {
-  return [=](const HttpRequest&) { return HttpOutcome(TransportFailure{description}); };
+  return [=](const HttpRequest&) { return ScriptedOutcome(TransportFailure{description}); };
 }
 
 // One logical request, run to its end on this thread, on the shared loop: the live tests'
@@ -64,7 +67,7 @@ protected:
     auto remaining = std::make_shared<std::deque<Step>>(std::move(steps));
     return std::make_shared<ScriptedTransport>([remaining](const HttpRequest& request) {
       if (remaining->empty())
-        return HttpOutcome(TransportFailure{"script ran out"});
+        return ScriptedOutcome(TransportFailure{"script ran out"});
       Step step = std::move(remaining->front());
       remaining->pop_front();
       return step(request);
@@ -150,7 +153,7 @@ TEST_F(ScriptedClientTest, TransportFailureTwiceNamesTheSecondDescription) {
 TEST_F(ScriptedClientTest, RetryReadsTheFileAgainAndSendsTheSameRequest) {
   auto transport = script({[this](const HttpRequest&) {
                              dir_.writeToken(5555, "fresh");
-                             return HttpOutcome(TransportFailure{"refused"});
+                             return ScriptedOutcome(TransportFailure{"refused"});
                            },
                            reply(200, "ok")});
   EXPECT_EQ(post(BridgeClient(transport), "/ai/settle", nlohmann::json::object()),
@@ -182,7 +185,7 @@ TEST_F(ScriptedClientTest, NoCredentialsBeforeEitherAttempt) {
   dir_.writeToken(4321, "secret");
   auto vanishing = script({[this](const HttpRequest&) {
     dir_.removeFile("bridge.token");
-    return HttpOutcome(HttpReply{401, ""});
+    return ScriptedOutcome(ScriptedReply{401, ""});
   }});
   EXPECT_EQ(get(BridgeClient(vanishing), "/x"), ToolResult::fail(kNotRunning, 0));
   EXPECT_EQ(vanishing->requests().size(), 1u);
@@ -197,7 +200,9 @@ protected:
   }
   SupportDir dir_;
   FakeBridge bridge_;
-  BridgeClient client_{std::make_shared<AsioTransport>()};
+  // Replies are kept as the server keeps them, limited to what a response line may carry.
+  BridgeClient client_{std::make_shared<AsioTransport>(), readCredentials,
+                       [] { return JsonText::withLimit(kMaxResponseLine); }};
 };
 
 // The transport adds nothing the client did not ask for: no body or Content-Type on a GET, one
@@ -294,9 +299,9 @@ TEST_F(LiveClientTest, ReplyPastTheCapFailsAtOnceNamingItsSizeAndTheCap) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
   const std::string text = result.text.plain();
   EXPECT_TRUE(result.isError);
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.status, 200) << "the report carries the status the Bridge answered";
   EXPECT_NE(text.find("314572800"), std::string::npos) << text;
-  EXPECT_NE(text.find("256 MiB"), std::string::npos) << text;
+  EXPECT_NE(text.find(std::to_string(kMaxResponseLine)), std::string::npos) << text;
   EXPECT_NE(text.find("limit"), std::string::npos) << text;
   EXPECT_EQ(bridge_.requestsTo("/assets").size(), 1u);
 }

@@ -3,6 +3,7 @@
 // What the client makes of each single reply is BridgeClientTest's; these are the faults whose
 // harm only shows in the whole process.
 // Labels: e2e concurrency
+#include "common/ReplyLimit.h"
 #include "support/FakeBridge.h"
 #include "support/McpProcess.h"
 #include "support/SupportDir.h"
@@ -61,26 +62,42 @@ TEST(BridgeFaultTest, ConnectionResetMidReplyIsRetriedOnceThenReported) {
   expectCleanExit(mcp);
 }
 
+// The host ends the whole session on a line past its limit: a reply that makes the line exactly
+// as long as the limit allows arrives whole; one byte more is refused, named, and reported with the
+// Bridge's status, and the session goes on.
 // Labels: slow
-TEST(BridgeFaultTest, SixtyFourMegabyteReplyArrivesWholeInOneLine) {
+TEST(BridgeFaultTest, AReplyUpToTheLineLimitArrivesWholeOneByteMoreIsRefused) {
   FakeBridge bridge;
   SupportDir dir;
   dir.writeToken(bridge.port(), "t");
-  std::string body = R"({"shortID":"big","blob":")";
-  body.append(64u << 20, 'b');
-  body += "\"}";
-  bridge.on("GET", "/assets/big", Reply{.body = body});
+  const std::string frame =
+      R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"text","text":""}],"isError":false}})"
+      "\n";
+  const std::size_t fits = kMaxResponseLine - frame.size();
+  bridge.on("GET", "/assets/fits", Reply{.body = std::string(fits, 'b')});
+  bridge.on("GET", "/assets/over", Reply{.body = std::string(fits + 1, 'b')});
   McpProcess mcp(dir.env());
 
-  mcp.send(toolCallRequest(1, "get_asset", {{"shortID", "big"}}));
+  mcp.send(toolCallRequest(1, "get_asset", {{"shortID", "fits"}}));
   auto line = mcp.readLine(60s);
   ASSERT_TRUE(line);
-  EXPECT_GT(line->size(), body.size());
-  auto result = toolText(json::parse(*line)["result"]);
-  EXPECT_FALSE(result.isError);
-  EXPECT_EQ(result.text.size(), body.size());
-  EXPECT_TRUE(result.text == body);
+  EXPECT_EQ(line->size() + 1, kMaxResponseLine) << "the line, its line feed included";
+  auto whole = toolText(json::parse(*line)["result"]);
+  EXPECT_FALSE(whole.isError);
+  EXPECT_EQ(whole.text.size(), fits);
+
+  auto refused = callOnce(mcp, 1, "get_asset", {{"shortID", "over"}});
+  EXPECT_TRUE(refused.isError);
+  EXPECT_EQ(refused.text, "Bridge 的回复过大：共 " + std::to_string(fits + 1) +
+                              " 字节，超过 agent 宿主单条消息 " + std::to_string(kMaxResponseLine) +
+                              " 字节（约 9.9 MiB）的上限，未转给 agent。请缩小请求范围后重试（如减小 "
+                              "limit）。");
+  EXPECT_EQ(bridge.requestsTo("/assets/over").size(), 1u) << "not asked for again";
   expectPingAnswered(mcp);
+  ASSERT_TRUE(bridge.waitForRequests("/telemetry", 2, 10s));
+  auto reports = bridge.requestsTo("/telemetry");
+  EXPECT_EQ(reports[1].json()["status"], 200) << reports[1].body;
+  EXPECT_EQ(reports[1].json()["ok"], false);
   expectCleanExit(mcp);
 }
 

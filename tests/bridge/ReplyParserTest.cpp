@@ -1,5 +1,7 @@
 #include "bridge/ReplyParser.h"
 
+#include "support/InProcess.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -35,8 +37,8 @@ Read failed(std::string why) {
 // Pieces left once the reply is done stay unread, where the pool's check on the connection
 // finds them: such a connection is not reusable either.
 Read parse(std::string_view wire, const std::vector<std::size_t>& cuts, bool closes) {
-  JsonText body;
-  ReplyParser parser(body, 1 << 20);
+  testing::PlainSink body(1 << 20);
+  ReplyParser parser(body);
   auto step = ReplyParser::Step::more;
   std::size_t from = 0;
   for (std::size_t cut : cuts) {
@@ -55,7 +57,7 @@ Read parse(std::string_view wire, const std::vector<std::size_t>& cuts, bool clo
     return failed(parser.error());
   if (step == ReplyParser::Step::more)
     return failed("incomplete");
-  return ok(parser.status(), body.plain(), parser.reusable() && from == wire.size());
+  return ok(parser.status(), body.bytes(), parser.reusable() && from == wire.size());
 }
 
 struct Case {
@@ -163,13 +165,14 @@ TEST(ReplyParserTest, HeadAndBodyAreBounded) {
   EXPECT_EQ(parse(wide, {70000}, false), ok(200, "x"));
 
   // Past the limit by the length it declares, or as it arrives: reading stops there.
-  JsonText declared;
-  ReplyParser byLength(declared, 4);
+  testing::PlainSink declared(4);
+  ReplyParser byLength(declared);
   EXPECT_EQ(byLength.put("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n"),
             ReplyParser::Step::tooLarge);
   EXPECT_EQ(byLength.declaredLength(), 5u);
-  JsonText counted;
-  ReplyParser byCount(counted, 4);
+  EXPECT_EQ(byLength.status(), 200) << "the refusal carries the Bridge's status";
+  testing::PlainSink counted(4);
+  ReplyParser byCount(counted);
   EXPECT_EQ(byCount.put("HTTP/1.1 200 OK\r\n\r\nabc"), ReplyParser::Step::more);
   EXPECT_EQ(byCount.put("de"), ReplyParser::Step::tooLarge);
   EXPECT_FALSE(byCount.declaredLength());

@@ -82,12 +82,35 @@ TEST(JsonTextTest, RandomBytesInRandomPiecesAgreeWithTheWholeTextRules) {
       at += n;
     }
     ASSERT_EQ(text.isUtf8(), isValidUtf8(bytes)) << ::testing::PrintToString(bytes);
-    ASSERT_EQ(text.plain(), bytes);
+    ASSERT_EQ(text.bytesAppended(), bytes.size());
     if (text.isUtf8()) {
+      ASSERT_EQ(text.plain(), bytes);
       const std::string written = nlohmann::json(bytes).dump();
       ASSERT_EQ(joined(text), written.substr(1, written.size() - 2));
     }
   }
+}
+
+// A reply that cannot be sent costs no memory: past its limit (counted escaped, as the line
+// carries it) or once it is known not to be UTF-8, a text keeps nothing and takes nothing more.
+TEST(JsonTextTest, ATextPastItsLimitOrNotUtf8KeepsNothing) {
+  JsonText limited = JsonText::withLimit(12);
+  EXPECT_TRUE(limited.append(std::string(6, '\\'))) << "six backslashes escape to twelve bytes";
+  EXPECT_EQ(limited.escapedSize(), 12u);
+  EXPECT_FALSE(limited.append("a"));
+  EXPECT_TRUE(limited.overLimit());
+  EXPECT_TRUE(limited.pieces().empty());
+  EXPECT_FALSE(limited.append("more")) << "once over, always over";
+  limited.prepend("front");
+  EXPECT_TRUE(limited.pieces().empty());
+
+  JsonText notUtf8 = JsonText::withLimit(4);
+  EXPECT_TRUE(notUtf8.append("ok\xff"));
+  EXPECT_TRUE(notUtf8.append(std::string(100, 'x'))) << "counted, not kept: never over its limit";
+  EXPECT_FALSE(notUtf8.isUtf8());
+  EXPECT_FALSE(notUtf8.overLimit());
+  EXPECT_TRUE(notUtf8.pieces().empty());
+  EXPECT_EQ(notUtf8.bytesAppended(), 103u);
 }
 
 TEST(JsonTextTest, LargeTextsComeInBoundedPiecesThatNeverSplitAnEscape) {

@@ -31,7 +31,7 @@ Run runInput(std::string input, bool withBridge = false,
   std::mutex lock;
   auto transport =
       std::make_shared<vantrel::testing::ScriptedTransport>([](const bridge::HttpRequest&) {
-        return bridge::HttpReply{200, R"({"ok":1})"};
+        return testing::ScriptedReply{200, R"({"ok":1})"};
       });
   ServerOptions options;
   options.transport = transport;

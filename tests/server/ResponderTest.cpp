@@ -1,5 +1,7 @@
 #include "server/Responder.h"
 
+#include "common/ReplyLimit.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -64,6 +66,24 @@ TEST(ResponderTest, UnserialisableResultIsAnsweredWithTheFallback) {
   EXPECT_EQ(h.answered(), std::make_pair(std::string("内部错误"), true));
   EXPECT_EQ(h.err, std::vector<std::string>{"vantrel-mcp: 内部错误：响应序列化失败\n"});
   EXPECT_TRUE(h.pending->empty());
+}
+
+// However the text came to be that long (a reply with a long id, a guide), a line the host would
+// end the session on is never written: the refusal goes instead, and the caller learns what was
+// sent for its usage report.
+TEST(ResponderTest, ALineLongerThanTheHostTakesIsAnsweredWithTheRefusal) {
+  Harness h;
+  Responder responder = h.make();
+  ToolResult result = ToolResult::ok(std::string(kMaxResponseLine, 'g'));
+  responder.answer(result);
+  auto [text, isError] = h.answered();
+  EXPECT_TRUE(isError);
+  EXPECT_TRUE(
+      text.starts_with("Bridge 的回复过大：共 " + std::to_string(kMaxResponseLine) + " 字节，"))
+      << text;
+  EXPECT_TRUE(result.isError);
+  EXPECT_EQ(result.text.plain(), text);
+  EXPECT_LE(h.out[0].size(), kMaxResponseLine);
 }
 
 TEST(ResponderTest, SecondAnswerIsABug) {

@@ -16,7 +16,8 @@
 namespace vantrel::tools {
 namespace {
 
-using bridge::HttpOutcome;
+using testing::ScriptedOutcome;
+using testing::ScriptedReply;
 using bridge::HttpReply;
 using bridge::HttpRequest;
 using bridge::TransportFailure;
@@ -39,7 +40,14 @@ protected:
   // waiting for it, then runs that task.
   Called call(const std::string& name, json arguments = json::object()) {
     const auto before = transport_->requests().size();
-    ToolResult result = loop_.run(registry_.call(name, std::move(arguments)));
+    ToolResult result;
+    bool answered = false;
+    loop_.run(registry_.call(name, std::move(arguments), [&](ToolResult& sent) {
+      EXPECT_TRUE(reports_.empty()) << name << ": the report started before the answer";
+      EXPECT_FALSE(std::exchange(answered, true)) << name << ": answered twice";
+      result = sent;
+    }));
+    EXPECT_TRUE(answered) << name;
     EXPECT_EQ(reports_.size(), 1u) << name << ": one report task per call";
     for (const auto& request : since(before))
       EXPECT_FALSE(isReport(request)) << name << ": the call waited for its report";
@@ -74,7 +82,7 @@ protected:
   // Declared first: the transport and the report tasks belong to this loop.
   vantrel::testing::TestLoop loop_;
   // What the Bridge answers, by request target; 200 "{}" for anything else.
-  std::map<std::string, HttpOutcome> replies_;
+  std::map<std::string, ScriptedOutcome> replies_;
   std::chrono::milliseconds delay_{0}; // how long each tool exchange takes
   bool running_ = true;                // whether the host app has left its bridge.token
   std::shared_ptr<ScriptedTransport> transport_ =
@@ -82,7 +90,7 @@ protected:
         if (!isReport(request))
           std::this_thread::sleep_for(delay_);
         auto found = replies_.find(request.target);
-        return found != replies_.end() ? found->second : HttpOutcome(HttpReply{200, "{}"});
+        return found != replies_.end() ? found->second : ScriptedOutcome(ScriptedReply{200, "{}"});
       });
   std::vector<boost::asio::awaitable<void>> reports_;
   ToolRegistry registry_{
@@ -109,13 +117,13 @@ json expectedReport(const std::string& tool, const ToolResult& result, const cha
 
 TEST_F(ToolRegistryTest, BridgeOutcomeComesBackAsTheClientGaveIt) {
   const struct {
-    HttpOutcome outcome;
+    ScriptedOutcome outcome;
     const char* err;
   } cases[] = {
-      {HttpReply{200, R"({ "events" : [], "标题":"猫 的视频" })"}, "none"},
-      {HttpReply{404, R"({"error":"找不到"})"}, "not_found"},
-      {HttpReply{413, "too big"}, "payload"},
-      {HttpReply{502, ""}, "http502"},
+      {ScriptedReply{200, R"({ "events" : [], "标题":"猫 的视频" })"}, "none"},
+      {ScriptedReply{404, R"({"error":"找不到"})"}, "not_found"},
+      {ScriptedReply{413, "too big"}, "payload"},
+      {ScriptedReply{502, ""}, "http502"},
       {TransportFailure{"connect 127.0.0.1:4567: Connection refused"}, "client_arg"},
   };
   std::size_t attempts = 0;
@@ -214,13 +222,13 @@ TEST_F(ToolRegistryTest, DurationCountsTheBridgeExchange) {
 }
 
 TEST_F(ToolRegistryTest, HadTranscriptMarksAudioOnlyForCardsShownWithATranscript) {
-  replies_["/assets/t1"] = HttpReply{200, R"({"shortID":"t1","transcriptText":null})"};
-  replies_["/assets/t2"] = HttpReply{200, R"({"shortID":"t2","transcriptText":"你好"})"};
-  replies_["/assets/n1"] = HttpReply{200, R"({"shortID":"n1","title":"transcriptText"})"};
-  replies_["/assets/f1"] = HttpReply{404, R"({"transcriptText":"x"})"};
+  replies_["/assets/t1"] = ScriptedReply{200, R"({"shortID":"t1","transcriptText":null})"};
+  replies_["/assets/t2"] = ScriptedReply{200, R"({"shortID":"t2","transcriptText":"你好"})"};
+  replies_["/assets/n1"] = ScriptedReply{200, R"({"shortID":"n1","title":"transcriptText"})"};
+  replies_["/assets/f1"] = ScriptedReply{404, R"({"transcriptText":"x"})"};
   // A NUL must not end the reply early: read that far, it would say there is a transcript.
-  replies_["/assets/z1"] = HttpReply{200, std::string(R"({"transcriptText":"x"})") + '\0' + "x"};
-  replies_["/assets/t2/audio"] = HttpReply{400, "{}"};
+  replies_["/assets/z1"] = ScriptedReply{200, std::string(R"({"transcriptText":"x"})") + '\0' + "x"};
+  replies_["/assets/t2/audio"] = ScriptedReply{400, "{}"};
 
   auto audioReport = [&](const char* shortID) {
     return call("extract_audio", {{"shortID", shortID}}).report;
@@ -247,7 +255,7 @@ TEST_F(ToolRegistryTest, HadTranscriptMarksAudioOnlyForCardsShownWithATranscript
   EXPECT_EQ(flagged(call("ai_export", {{"shortID", "t1"}}).report), json());
 
   // A later reply without the member does not forget the card.
-  replies_["/assets/t1"] = HttpReply{200, R"({"shortID":"t1"})"};
+  replies_["/assets/t1"] = ScriptedReply{200, R"({"shortID":"t1"})"};
   call("get_asset", {{"shortID", "t1"}});
   EXPECT_EQ(flagged(audioReport("t1")), true);
 
