@@ -1,6 +1,7 @@
 #include "cli/Options.h"
 
 #include "cli/Printable.h"
+#include "common/Version.h"
 
 #include <optional>
 
@@ -49,7 +50,7 @@ Invocation parseArguments(int argc, const char* const* argv) {
 std::string versionText() {
   // Built by appending: GCC 12 warns falsely (-Warray-bounds) on string + literal at -O2.
   std::string text(kProgram);
-  text.append(" " VANTREL_VERSION "\n");
+  text.append(" ").append(kVersion).append("\n");
   return text;
 }
 

@@ -1,6 +1,7 @@
 #include "server/MCPServer.h"
 
 #include "bridge/AsioTransport.h"
+#include "common/Version.h"
 #include "server/Responder.h"
 
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -21,7 +22,6 @@ namespace {
 
 constexpr const char* kProtocolVersion = "2024-11-05";
 constexpr const char* kServerName = "vantrel-mcp";
-constexpr const char* kServerVersion = "1.0.0";
 constexpr const char* kInstructions =
     "砚舟本地素材库。先调用 get_guide 阅读 agent 规范（实时读取，始终为最新），再用 search_assets "
     "检索内容卡片。导入/写笔记需要砚舟 app 处于运行状态。";
@@ -30,7 +30,7 @@ constexpr const char* kUnparseable = "无法解析 JSON";
 json initializeResult() {
   return {{"protocolVersion", kProtocolVersion},
           {"capabilities", {{"tools", json::object()}}},
-          {"serverInfo", {{"name", kServerName}, {"version", kServerVersion}}},
+          {"serverInfo", {{"name", kServerName}, {"version", kVersion}}},
           {"instructions", kInstructions}};
 }
 
