@@ -2,7 +2,7 @@
 
 #include "bridge/HttpTransport.h"
 #include "server/JsonRpc.h"
-#include "server/LineReader.h"
+#include "server/LineSplitter.h"
 #include "server/MCPServer.h"
 
 #include <nlohmann/json.hpp>
@@ -100,8 +100,7 @@ private:
     case 3:
       return Scripted{204, ""};
     case 4:
-      return Scripted{
-          200, nlohmann::json{{"transcriptText", "t"}, {"url", request.target}}.dump()};
+      return Scripted{200, nlohmann::json{{"transcriptText", "t"}, {"url", request.target}}.dump()};
     case 5: // cut in half, possibly inside a multi-byte character
       return Scripted{200, body.substr(0, body.size() / 2)};
     case 6:
@@ -172,9 +171,11 @@ std::optional<std::string> compareDecoders(const std::string& line,
 
 Expected expectedFor(std::string input) {
   Expected expected;
-  auto reader = server::LineReader::fromString(std::move(input));
+  server::LineSplitter lines;
+  lines.append(input);
+  lines.end();
   std::string line;
-  while (reader.next(line)) {
+  while (lines.next(line) == server::LineSplitter::Next::line) {
     std::optional<server::Request> request;
     if (auto problem = compareDecoders(line, request); problem && !expected.problem)
       expected.problem = std::move(problem);
@@ -247,6 +248,7 @@ std::optional<std::string> checkServerInput(std::string_view input) {
   bool reportsArrived = false;
   {
     server::MCPServer server(
+        server::Input::bytes(std::string(input)),
         [&](std::string_view bytes) {
           std::lock_guard lock(outLock);
           writes.emplace_back(bytes);
@@ -258,8 +260,7 @@ std::optional<std::string> checkServerInput(std::string_view input) {
           return true;
         },
         std::move(options));
-    auto reader = server::LineReader::fromString(std::string(input));
-    server.run(reader);
+    server.serve();
     // Every tool call posts one report from a task of its own, on the loop the server owns:
     // wait for them before it goes.
     reportsArrived = stub->waitForReports(expected.toolCalls, std::chrono::milliseconds(20000));

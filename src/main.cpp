@@ -1,10 +1,13 @@
 #include "cli/Command.h"
 #include "cli/Options.h"
+#include "server/Input.h"
 #include "server/MCPServer.h"
 #include "server/ProcessSetup.h"
 
 #include <csignal>
 #include <cstdlib>
+#include <exception>
+#include <string>
 #include <unistd.h>
 
 int main(int argc, char** argv) {
@@ -20,11 +23,18 @@ int main(int argc, char** argv) {
   vantrel::server::raiseOpenFileLimit();
 
   using vantrel::server::LineWriter;
-  auto* server = new vantrel::server::MCPServer(LineWriter::fdSink(STDOUT_FILENO),
-                                                LineWriter::fdSink(STDERR_FILENO));
-  server->serve(STDIN_FILENO);
-
-  // Every tool call has answered. Usage reports still in flight are dropped: the server is never
-  // destroyed, and skipping static destructors keeps the loop's threads from racing teardown.
-  std::_Exit(0);
+  int status = 1;
+  try {
+    // Never destroyed: skipping static destructors keeps the loop's threads from racing teardown.
+    auto* server = new vantrel::server::MCPServer(vantrel::server::Input::descriptor(STDIN_FILENO),
+                                                  LineWriter::fdSink(STDOUT_FILENO),
+                                                  LineWriter::fdSink(STDERR_FILENO));
+    status = server->serve();
+  } catch (const std::exception& e) {
+    // The loop itself could not be made (no descriptors, no memory): nothing can be served.
+    const std::string line = std::string("vantrel-mcp: 无法启动：") + e.what() + "\n";
+    (void)!::write(STDERR_FILENO, line.data(), line.size());
+  }
+  // Every tool call has answered; usage reports still in flight are dropped.
+  std::_Exit(status);
 }

@@ -121,8 +121,10 @@ std::string shadowHint(const std::vector<TokenFile>& files) {
 
 boost::asio::awaitable<void> attempt(std::shared_ptr<bridge::HttpTransport> transport,
                                      bridge::HttpRequest request,
-                                     std::optional<bridge::HttpOutcome>& outcome) {
+                                     std::optional<bridge::HttpOutcome>& outcome,
+                                     server::TaskGroup& running) {
   outcome = co_await transport->exchange(std::move(request));
+  running.leave();
 }
 
 // One attempt, not the server's retry: --check reports what it meets, it does not work around it.
@@ -132,8 +134,10 @@ Probe probeBridge(const bridge::Credentials& credentials) {
   std::optional<bridge::HttpOutcome> outcome;
   auto request = bridge::httpRequestFor(credentials, bridge::BridgeCall::get(kProbePath));
   request.replyBody = std::make_shared<bridge::TextSink>(JsonText::withLimit(kProbeBodyLimit));
-  loop.spawn(attempt(transport, std::move(request), outcome));
-  loop.runHereUntil([&outcome] { return outcome.has_value(); });
+  server::TaskGroup running; // the probe alone, run here
+  running.enter();
+  loop.spawnCall(attempt(transport, std::move(request), outcome, running), /*moreInput=*/false);
+  loop.runUntilDrained(running);
   // Kept connections belong to the loop's context: close them while it still exists.
   transport->shutdown();
 

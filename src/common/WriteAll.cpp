@@ -1,13 +1,14 @@
 #include "common/WriteAll.h"
 
+#include "common/WaitReady.h"
+
 #include <cerrno>
 #include <cstddef>
-#include <poll.h>
 #include <unistd.h>
 
 namespace vantrel {
 
-bool writeAll(int fd, std::string_view bytes) {
+bool writeAll(int fd, std::string_view bytes, std::optional<WaitMethod> method) {
   while (!bytes.empty()) {
     ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n >= 0) {
@@ -15,8 +16,10 @@ bool writeAll(int fd, std::string_view bytes) {
       continue;
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      pollfd out{fd, POLLOUT, 0};
-      ::poll(&out, 1, -1); // interrupted or not: the next write() says whether the reader is gone
+      // Only a descriptor someone made non-blocking gets here: find out how to wait on it.
+      if (!method)
+        method = waitMethodFor(fd);
+      waitReady(fd, Readiness::writable, *method); // the next write() says if the reader is gone
     } else if (errno != EINTR) {
       return false;
     }

@@ -2,11 +2,10 @@
 
 #include <atomic>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/post.hpp>
+#include <condition_variable>
 #include <exception>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <pthread.h>
 #include <vector>
@@ -23,7 +22,7 @@ struct Context {
   const void* owner;      // the loop it belongs to: a thread may meet several loops in tests
   asio::io_context io{1}; // one thread runs it: Asio can spare itself some locking
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> keepRunning;
-  std::atomic<int> busy{0};
+  std::atomic<int> busy{0}; // tool calls started here that have not ended
 };
 
 // The context the calling thread is running, if any.
@@ -43,34 +42,22 @@ template <typename Runs> void runAs(Context& context, Runs runs) {
   tCurrent = outer;
 }
 
-// Until it is stopped or, without a work guard, out of work.
-void runContext(Context& context) {
-  runAs(context, [](asio::io_context& io) { io.run(); });
-}
-
 } // namespace
 
 struct EventLoop::Impl {
   std::vector<std::unique_ptr<Context>> contexts; // [0] is the caller's
   std::vector<pthread_t> threads;
-  std::atomic<bool> keepCallerFree{false};
+  std::atomic<int> keepers{0}; // KeepRunning guards alive
 
   static void* runThread(void* context) {
-    runContext(*static_cast<Context*>(context));
+    runAs(*static_cast<Context*>(context), [](asio::io_context& io) { io.run(); });
     return nullptr;
   }
 
-  // The caller's context when it is idle: a call then never changes threads. Otherwise the least
-  // busy, counting the caller's as one busier, since its thread also reads the input.
-  Context& leastBusy() {
-    Context* best = contexts[0].get();
-    int bestBusy = best->busy.load(std::memory_order_relaxed);
-    if (keepCallerFree.load(std::memory_order_relaxed) && contexts.size() > 1)
-      bestBusy = std::numeric_limits<int>::max();
-    if (bestBusy == 0)
-      return *best;
-    if (bestBusy < std::numeric_limits<int>::max())
-      ++bestBusy;
+  // The least busy context but the caller's, or nullptr when there is none.
+  Context* leastBusyOther() {
+    Context* best = nullptr;
+    int bestBusy = std::numeric_limits<int>::max();
     for (std::size_t i = 1; i < contexts.size(); ++i) {
       int busy = contexts[i]->busy.load(std::memory_order_relaxed);
       if (busy < bestBusy) {
@@ -78,7 +65,7 @@ struct EventLoop::Impl {
         bestBusy = busy;
       }
     }
-    return *best;
+    return best;
   }
 };
 
@@ -108,15 +95,42 @@ std::size_t EventLoop::threads() const {
   return impl_->threads.size();
 }
 
-void EventLoop::spawn(asio::awaitable<void> task) {
-  Context& context = impl_->leastBusy();
-  context.busy.fetch_add(1, std::memory_order_relaxed);
+asio::io_context& EventLoop::callerContext() {
+  return impl_->contexts[0]->io;
+}
+
+EventLoop::KeepRunning::KeepRunning(EventLoop& loop) : loop_(&loop) {
+  loop_->impl_->keepers.fetch_add(1);
+}
+
+EventLoop::KeepRunning::~KeepRunning() {
+  if (loop_ && loop_->impl_->keepers.fetch_sub(1) == 1)
+    loop_->wakeCaller();
+}
+
+void EventLoop::wakeCaller() {
   try {
-    asio::co_spawn(context.io, std::move(task), [&context](const std::exception_ptr&) {
-      context.busy.fetch_sub(1, std::memory_order_relaxed);
+    asio::post(impl_->contexts[0]->io, [] {}); // run_one() returns: the end is looked at again
+  } catch (const std::exception&) {
+    // No memory to wake it: the next handler there looks again.
+  }
+}
+
+void EventLoop::spawnCall(asio::awaitable<void> task, bool moreInput) {
+  Context* context = impl_->contexts[0].get();
+  if (moreInput || context->busy.load(std::memory_order_relaxed) > 0) {
+    if (Context* other = impl_->leastBusyOther())
+      context = other;
+  }
+  context->busy.fetch_add(1, std::memory_order_relaxed);
+  try {
+    // On the caller's context from its own thread, this runs the task inline up to its first
+    // wait: cheap, since that context had nothing else to do and no more input waits.
+    asio::co_spawn(context->io, std::move(task), [context](const std::exception_ptr&) {
+      context->busy.fetch_sub(1, std::memory_order_relaxed);
     });
   } catch (...) {
-    context.busy.fetch_sub(1, std::memory_order_relaxed);
+    context->busy.fetch_sub(1, std::memory_order_relaxed);
     throw;
   }
 }
@@ -126,40 +140,60 @@ void EventLoop::spawnHere(asio::awaitable<void> task) {
   if (context == nullptr || context->owner != impl_.get())
     context = impl_->contexts[0].get();
   // Posted, not started at once (co_spawn runs a task inline as far as its first wait when it is
-  // already on its context): whoever spawns goes on first, so a call's answer is written before
-  // its usage report reads bridge.token and sends.
+  // already on its context): whoever spawns goes on first.
   asio::post(context->io, [&io = context->io, task = std::move(task)]() mutable {
     asio::co_spawn(io, std::move(task), [](const std::exception_ptr&) {});
   });
 }
 
-void EventLoop::keepCallerFree(bool keep) {
-  impl_->keepCallerFree.store(keep, std::memory_order_relaxed);
+asio::io_context* EventLoop::awayFromCaller() {
+  if (tCurrent != impl_->contexts[0].get())
+    return nullptr; // not the reading thread's: the work may stay where it is
+  Context* other = impl_->leastBusyOther();
+  return other ? &other->io : nullptr;
 }
 
-void EventLoop::run() {
+void EventLoop::runUntilDrained(TaskGroup& pending) {
   Context& caller = *impl_->contexts[0];
-  caller.io.restart();
-  runContext(caller);
-}
-
-void EventLoop::stopRunning() {
-  impl_->contexts[0]->io.stop();
-}
-
-void EventLoop::runReady() {
-  Context& caller = *impl_->contexts[0];
-  caller.io.restart();
-  runAs(caller, [](asio::io_context& io) { io.poll(); });
-}
-
-void EventLoop::runHereUntil(const std::function<bool()>& done) {
-  Context& caller = *impl_->contexts[0];
-  caller.io.restart();
-  runAs(caller, [&done](asio::io_context& io) {
-    while (!done() && io.run_one() > 0) {
-    }
+  auto finished = [&] { return impl_->keepers.load() == 0 && pending.empty(); };
+  pending.onEmpty([this] {
+    if (impl_->keepers.load() == 0)
+      wakeCaller();
   });
+  {
+    // Waits for a handler even with nothing to do there: calls may still end elsewhere.
+    auto idle = asio::make_work_guard(caller.io);
+    caller.io.restart();
+    runAs(caller, [&](asio::io_context& io) {
+      while (!finished())
+        io.run_one();
+    });
+  }
+  pending.onEmpty(nullptr);
+  // Each other context runs what is ready before it comes to the marker posted now; the caller's
+  // is run here. Bounded, as a context that blocks (a host that stopped reading) must not keep
+  // the process.
+  struct Settled {
+    std::mutex lock; // guards count only
+    std::condition_variable done;
+    std::size_t count = 0;
+  };
+  auto settled = std::make_shared<Settled>();
+  std::size_t markers = 0;
+  for (std::size_t i = 1; i < impl_->contexts.size(); ++i) {
+    try {
+      asio::post(impl_->contexts[i]->io, [settled] {
+        std::lock_guard lock(settled->lock);
+        ++settled->count;
+        settled->done.notify_all();
+      });
+      ++markers;
+    } catch (const std::exception&) {
+    }
+  }
+  runAs(caller, [](asio::io_context& io) { io.poll(); });
+  std::unique_lock lock(settled->lock);
+  settled->done.wait_for(lock, std::chrono::seconds(1), [&] { return settled->count == markers; });
 }
 
 void EventLoop::stop() {

@@ -10,36 +10,72 @@ LineWriter::Sink LineWriter::fdSink(int fd) {
   return [fd](std::string_view bytes) { return writeAll(fd, bytes); };
 }
 
+bool LineWriter::acquire(std::string* line, bool wait) {
+  std::unique_lock lock(lock_);
+  if (writing_ && !wait) {
+    left_.push_back(std::move(*line));
+    return false;
+  }
+  free_.wait(lock, [this] { return !writing_; });
+  writing_ = true;
+  return true;
+}
+
+void LineWriter::release() {
+  for (;;) {
+    std::deque<std::string> left;
+    {
+      std::lock_guard lock(lock_);
+      if (left_.empty()) {
+        writing_ = false;
+        free_.notify_one();
+        return;
+      }
+      left.swap(left_);
+    }
+    for (const auto& line : left)
+      out_(line);
+  }
+}
+
 void LineWriter::send(const std::vector<std::string_view>& pieces) {
   // Up to this size a line is joined first: one write costs less than several.
   constexpr std::size_t kJoinUpTo = 64 * 1024;
   std::size_t size = 0;
   for (auto piece : pieces)
     size += piece.size();
+  std::string joined;
   if (size <= kJoinUpTo) {
-    std::string line;
-    line.reserve(size);
+    joined.reserve(size);
     for (auto piece : pieces)
-      line.append(piece);
-    std::lock_guard lock(outLock_);
-    out_(line);
-    return;
+      joined.append(piece);
   }
-  std::lock_guard lock(outLock_);
-  for (auto piece : pieces) {
-    if (!out_(piece))
-      return; // the agent host has gone: the rest of the line goes with it
+  acquire(nullptr, true);
+  if (size <= kJoinUpTo) {
+    out_(joined);
+  } else {
+    for (auto piece : pieces) {
+      if (!out_(piece))
+        break; // the agent host has gone: the rest of the line goes with it
+    }
   }
+  release();
 }
 
 void LineWriter::send(std::optional<std::string> line) {
   if (!line) {
-    err_("vantrel-mcp: 内部错误：响应序列化失败\n");
+    diagnose("vantrel-mcp: 内部错误：响应序列化失败\n");
     return;
   }
   line->push_back('\n');
-  std::lock_guard lock(outLock_);
+  if (!acquire(&*line, false))
+    return; // the writer holding the output writes it next
   out_(*line);
+  release();
+}
+
+void LineWriter::diagnose(std::string_view line) {
+  err_(line);
 }
 
 } // namespace vantrel::server

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -9,27 +11,45 @@
 
 namespace vantrel::server {
 
-// The serial output queue: one whole line per write, lines never interleave. Holds its lock
-// only for the write itself; callers serialise before they come here.
+// The serial output queue: one whole line per write, lines never interleave, and they leave in
+// the order their writers come. Callers serialise before they come here.
+//
+// A tool call's answer may be a long line that takes a slow host seconds to read. The reading
+// thread must not wait for it: its own answers (ping, tools/list, errors) are left to the writer
+// that holds the output, which writes them right after its own line, before it returns. So every
+// line is on its way once send() has returned to whoever must know (a tool call's writer, before
+// the call leaves the pending group), and the drain at end of input cannot miss one.
 class LineWriter {
 public:
   // Writes all of `bytes`, or gives up when the peer has gone; returns false if it gave up.
   using Sink = std::function<bool(std::string_view bytes)>;
 
-  // `out` takes the response lines; `err` the one diagnostic line.
+  // `out` takes the response lines; `err` the diagnostics.
   LineWriter(Sink out, Sink err) : out_(std::move(out)), err_(std::move(err)) {}
   static Sink fdSink(int fd);
 
-  // Appends "\n" to `line` and writes it whole; a line the peer can no longer take is dropped.
-  // Without a line (the response could not be serialised) writes the diagnostic to `err`
-  // instead, outside the queue. Any thread; returns once written.
+  // For the reading thread: appends "\n" to `line` and writes it now if the output is free, else
+  // leaves it to the writer holding the output. Without a line (the response could not be
+  // serialised) writes the diagnostic to `err` instead. Any thread.
   void send(std::optional<std::string> line);
-  // Writes one line given in pieces, its line feed included: a short line in one write, a long
-  // one piece by piece, holding the queue until all of it is out.
+  // For a tool call's answer: writes one line given in pieces, its line feed included, waiting
+  // for the output and holding it until all of it (and the lines left to it) is out: a short
+  // line in one write, a long one piece by piece. Returns once written. Any thread.
   void send(const std::vector<std::string_view>& pieces);
+  // One diagnostic line on `err`, outside the queue. Any thread.
+  void diagnose(std::string_view line);
 
 private:
-  std::mutex outLock_; // guards out_: one line at a time
+  // Takes the output, waiting for it; or, with `wait` false, leaves `line` to the writer holding
+  // it and returns false.
+  bool acquire(std::string* line, bool wait);
+  // Writes the lines left meanwhile, then lets the output go.
+  void release();
+
+  std::mutex lock_; // guards writing_ and left_ only; never held across a write
+  std::condition_variable free_;
+  bool writing_ = false;
+  std::deque<std::string> left_;
   Sink out_;
   Sink err_;
 };

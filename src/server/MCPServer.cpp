@@ -4,18 +4,22 @@
 #include "common/Version.h"
 #include "server/Responder.h"
 
+#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <cerrno>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
+#include <chrono>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace vantrel::server {
 
+namespace asio = boost::asio;
 using nlohmann::json;
 
 namespace {
@@ -27,6 +31,13 @@ constexpr const char* kInstructions =
     "检索内容卡片。导入/写笔记需要砚舟 app 处于运行状态。";
 constexpr const char* kUnparseable = "无法解析 JSON";
 
+constexpr std::size_t kReadChunk = 64 * 1024;
+// A reply's text past this size is answered away from the reading thread: up to it, its line
+// fits in what a pipe holds and is written at once, and a transcript scan of it is quick.
+constexpr std::size_t kHeavyText = 64 * 1024;
+// A terminal read with no thread to spare is looked at this often.
+constexpr std::chrono::milliseconds kInlineTick{10};
+
 json initializeResult() {
   return {{"protocolVersion", kProtocolVersion},
           {"capabilities", {{"tools", json::object()}}},
@@ -34,29 +45,40 @@ json initializeResult() {
           {"instructions", kInstructions}};
 }
 
-// One tools/call from start to answer; everything it needs is held by value in its frame.
-boost::asio::awaitable<void> serveToolCall(std::shared_ptr<tools::ToolRegistry> tools,
-                                           Responder responder, std::string name, json arguments) {
-  co_await tools->call(std::move(name), std::move(arguments),
-                       [&responder](ToolResult& result) { responder.answer(result); });
+// One tools/call from start to answer; everything it needs is held by value in its frame (the
+// loop outlives its tasks). Nothing may suspend between the result and its answer: the answer
+// and then the usage report are written in one piece of work, on whichever thread runs it.
+asio::awaitable<void> serveToolCall(std::shared_ptr<tools::ToolRegistry> tools, EventLoop* loop,
+                                    Responder responder, std::string name, json arguments) {
+  auto outcome = co_await tools->run(std::move(name), std::move(arguments));
+  const bool heavy = outcome.result.text.escapedSize() > kHeavyText;
+  loop->runAwayIfHeavy(
+      heavy, [tools, outcome = std::move(outcome), responder = std::move(responder)]() mutable {
+        tools->finish(std::move(outcome),
+                      [&responder](ToolResult& result) { responder.answer(result); });
+      });
+}
+
+// A coroutine's failure is its own to report; nothing more is learnt from the exception here.
+void ignore(const std::exception_ptr&) {
 }
 
 } // namespace
 
-MCPServer::MCPServer(LineWriter::Sink out, LineWriter::Sink err, ServerOptions options)
+MCPServer::MCPServer(Input input, LineWriter::Sink out, LineWriter::Sink err, ServerOptions options)
     : loop_(std::make_unique<EventLoop>(options.loopThreads, options.loopStack)),
       transport_(options.transport ? std::move(options.transport)
                                    : std::make_shared<bridge::AsioTransport>()),
       tools_(std::make_shared<tools::ToolRegistry>(
           bridge::BridgeClient(transport_, std::move(options.credentials),
                                [] { return JsonText::withLimit(maxToolTextSize()); }),
-          // A usage report stays beside its call, on the same thread and connections.
-          [loop = loop_.get()](boost::asio::awaitable<void> task) {
-            loop->spawnHere(std::move(task));
-          },
+          // A usage report stays beside its call, on the same thread and connections, after its
+          // answer.
+          [loop = loop_.get()](asio::awaitable<void> task) { loop->spawnHere(std::move(task)); },
           options.maxReportsInFlight)),
       pending_(std::make_shared<TaskGroup>()),
-      outQueue_(std::make_shared<LineWriter>(std::move(out), std::move(err))) {
+      outQueue_(std::make_shared<LineWriter>(std::move(out), std::move(err))),
+      input_(std::move(input)), inputThread_(options.inputThread) {
 }
 
 MCPServer::~MCPServer() {
@@ -66,114 +88,181 @@ MCPServer::~MCPServer() {
   loop_.reset();
 }
 
-void MCPServer::serve(int fd) {
-  loop_->spawnHere(readInput(fd));
-  runUntilDrained();
-}
-
-void MCPServer::run(LineReader& input) {
-  loop_->spawnHere(readAlong(input));
-  runUntilDrained();
-}
-
-void MCPServer::runUntilDrained() {
-  loop_->run();
-  // The first context may have run out of work while calls on the others still run.
-  pending_->wait();
-  // The last calls' usage reports were posted to start after their answers: let them set out.
-  // Whatever they still wait for is dropped with the process.
-  loop_->runReady();
-}
-
-boost::asio::awaitable<void> MCPServer::readAlong(LineReader& input) {
-  std::string line;
-  while (input.next(line)) {
-    handleLine(line);
-    // Let the calls started so far run before the next line is read.
-    co_await boost::asio::post(co_await boost::asio::this_coro::executor,
-                               boost::asio::use_awaitable);
+int MCPServer::serve() {
+  inputOpen_.emplace(loop_->keepRunning());
+  auto& caller = loop_->callerContext();
+  switch (input_.kind()) {
+  case Input::Kind::bytes:
+    asio::co_spawn(caller, readBytes(input_.takeBytes()), ignore);
+    break;
+  case Input::Kind::waited:
+    if (auto watch = InputWatch::open(input_.fd())) {
+      asio::co_spawn(caller, readWaited(std::move(*watch)), ignore);
+      break;
+    }
+    startBlockingReader(); // the platform would not watch it: read it as any other kind
+    break;
+  case Input::Kind::blocking:
+    startBlockingReader();
+    break;
   }
-  inputEnded();
+  loop_->runUntilDrained(*pending_);
+  return readFailure_ ? 1 : 0;
 }
 
-namespace {
-
-constexpr std::size_t kReadChunk = 64 * 1024;
-
-// Whether more input waits to be read now, after a read of `got` bytes into `room`: a short read
-// from a pipe or socket took all there was.
-bool moreWaiting(int fd, std::size_t got, std::size_t room) {
-  if (got < room)
-    return false;
-  int waiting = 0;
-  return ::ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0;
-}
-
-// Standard input is the process's: the descriptor object lets go of it rather than close it.
-struct Borrowed {
-  boost::asio::posix::stream_descriptor& descriptor;
-  ~Borrowed() {
-    if (descriptor.is_open())
-      descriptor.release();
-  }
-};
-
-} // namespace
-
-// A pipe or socket, as agent hosts give, is waited on by the loop, then read with plain read()
-// calls until none is left; waiting rather than reading asynchronously leaves the descriptor's
-// flags alone. Asio hands each wait to the reactor afresh, so input that arrived after the last
-// read still wakes the next wait. Anything else (a file, a terminal, a device) is read with
-// blocking reads: not every kind can be waited on everywhere (macOS), and a file never makes a
-// read wait. Calls then go to the other threads, so a read waiting for a person to type holds
-// none of them up (unless there is no other thread).
-boost::asio::awaitable<void> MCPServer::readInput(int fd) {
-  auto executor = co_await boost::asio::this_coro::executor;
-  boost::asio::posix::stream_descriptor input(executor);
-  Borrowed borrowed{input};
-  struct stat info {};
-  boost::system::error_code ec = boost::asio::error::operation_not_supported;
-  if (::fstat(fd, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)))
-    input.assign(fd, ec);
-  if (ec) {
-    loop_->keepCallerFree(true);
-    auto reader = LineReader::fromFd(fd);
-    co_await readAlong(reader);
-    co_return;
-  }
-
-  LineReader lines;
-  std::string line;
-  std::unique_ptr<char[]> chunk(new char[kReadChunk]);
-  for (bool open = true; open;) {
-    co_await input.async_wait(boost::asio::posix::stream_descriptor::wait_read,
-                              boost::asio::redirect_error(boost::asio::use_awaitable, ec));
+// A pipe or socket, as agent hosts give: the loop waits on the watch, then it is read with plain
+// read() calls until none is left, on the reading thread. Its flags stay as the host left them.
+asio::awaitable<void> MCPServer::readWaited(InputWatch watch) {
+  const int fd = input_.fd();
+  try {
+    auto executor = co_await asio::this_coro::executor;
+    asio::posix::stream_descriptor waiter(executor, watch.fd());
+    struct Borrowed { // the watch closes its own descriptor
+      asio::posix::stream_descriptor& waiter;
+      ~Borrowed() { waiter.release(); }
+    } borrowed{waiter};
+    std::unique_ptr<char[]> chunk(new char[kReadChunk]);
     for (;;) {
-      ssize_t n = ::read(fd, chunk.get(), kReadChunk);
-      if (n < 0 && errno == EINTR)
-        continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        break; // nothing after all: wait again
+      boost::system::error_code ec;
+      co_await waiter.async_wait(asio::posix::stream_descriptor::wait_read,
+                                 asio::redirect_error(asio::use_awaitable, ec));
+      if (ec) {
+        startBlockingReader(); // the loop cannot wait on it after all: a thread reads it
+        co_return;
+      }
+      if (!watch.readable())
+        continue; // a stale wake-up: reading now would block the reading thread
+      for (;;) {
+        ssize_t n = ::read(fd, chunk.get(), kReadChunk);
+        if (n < 0 && errno == EINTR)
+          continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+          break; // a non-blocking descriptor with nothing after all: wait again
+        if (n <= 0) {
+          inputEnded(n == 0 ? std::nullopt : std::optional(std::generic_category().message(errno)));
+          co_return;
+        }
+        const bool more = moreWaiting(fd, static_cast<std::size_t>(n), kReadChunk);
+        take(std::string_view(chunk.get(), static_cast<std::size_t>(n)), more);
+        if (!more)
+          break;
+        // A backlog: let what is ready run before reading on.
+        co_await asio::post(executor, asio::use_awaitable);
+      }
+    }
+  } catch (const std::exception& e) {
+    inputEnded(e.what());
+  }
+}
+
+// Anything that is not a pipe or socket: a thread of its own reads it with blocking reads (a
+// terminal waits for a person to type), and hands each piece to the reading thread.
+void MCPServer::startBlockingReader() {
+  reader_ = std::make_unique<BlockingReader>();
+  auto deliver = [this](BlockingReader::Piece piece) {
+    auto shared = std::make_shared<BlockingReader::Piece>(std::move(piece));
+    // No memory for the hand-over is a passing state: the piece, maybe the input's end, must
+    // arrive.
+    for (;;) {
+      try {
+        asio::post(loop_->callerContext(), [this, shared] {
+          if (!shared->bytes.empty())
+            take(shared->bytes, reader_->moreDelivered());
+          reader_->taken();
+          if (shared->ended)
+            inputEnded(shared->failure);
+        });
+        return;
+      } catch (const std::exception&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
+  };
+  if (inputThread_ && reader_->start(input_.fd(), std::move(deliver)))
+    return;
+  // No thread to spare: read on the reading thread itself, between the calls' work.
+  reader_.reset();
+  asio::co_spawn(loop_->callerContext(), readInline(), ignore);
+}
+
+// The input read where it is handled, for when no thread could be made for it: a file or a
+// device that never makes a read wait is read at once; one that may (a terminal) is read only
+// when it is ready, looked at every kInlineTick meanwhile.
+asio::awaitable<void> MCPServer::readInline() {
+  const int fd = input_.fd();
+  try {
+    auto executor = co_await asio::this_coro::executor;
+    asio::steady_timer tick(executor);
+    const WaitMethod method = waitMethodFor(fd);
+    std::unique_ptr<char[]> chunk(new char[kReadChunk]);
+    for (;;) {
+      while (!waitReady(fd, Readiness::readable, method, 0)) {
+        tick.expires_after(kInlineTick);
+        co_await tick.async_wait(asio::use_awaitable);
+      }
+      ssize_t n = readWaiting(fd, chunk.get(), kReadChunk, method);
       if (n <= 0) {
-        open = false; // the end, or an error after which nothing more can come
+        inputEnded(n == 0 ? std::nullopt : std::optional(std::generic_category().message(errno)));
         break;
       }
-      lines.append(std::string_view(chunk.get(), static_cast<std::size_t>(n)));
-      while (lines.nextBuffered(line))
-        handleLine(line);
-      if (!moreWaiting(fd, static_cast<std::size_t>(n), kReadChunk))
-        break;
-      // A backlog: let the calls started from it run before reading on.
-      co_await boost::asio::post(executor, boost::asio::use_awaitable);
+      take(std::string_view(chunk.get(), static_cast<std::size_t>(n)),
+           waitReady(fd, Readiness::readable, method, 0));
+      co_await asio::post(executor, asio::use_awaitable);
     }
+  } catch (const std::exception& e) {
+    inputEnded(e.what());
   }
-  lines.end();
-  while (lines.nextBuffered(line))
-    handleLine(line);
-  inputEnded();
 }
 
-void MCPServer::handleLine(std::string& line) {
+// Bytes in memory, handed over a read's worth at a time, with the calls' work between.
+asio::awaitable<void> MCPServer::readBytes(std::string bytes) {
+  try {
+    auto executor = co_await asio::this_coro::executor;
+    for (std::size_t at = 0; at < bytes.size();) {
+      const std::size_t n = std::min(kReadChunk, bytes.size() - at);
+      take(std::string_view(bytes).substr(at, n), at + n < bytes.size());
+      at += n;
+      co_await asio::post(executor, asio::use_awaitable);
+    }
+    inputEnded();
+  } catch (const std::exception& e) {
+    inputEnded(e.what());
+  }
+}
+
+void MCPServer::take(std::string_view bytes, bool moreWaiting) {
+  lines_.append(bytes);
+  for (;;) {
+    const auto next = lines_.next(line_);
+    if (next == LineSplitter::Next::none)
+      return;
+    const bool moreInput = moreWaiting || lines_.hasLine();
+    try {
+      if (next == LineSplitter::Next::dropped) // too long to hold: it cannot be read either
+        outQueue_->send(errorLine(kNullId, MCPError::parseError(kUnparseable)));
+      else
+        handleLine(line_, moreInput);
+    } catch (const std::exception&) {
+      // No memory for this line's answer: the next line may fare better.
+    }
+  }
+}
+
+void MCPServer::inputEnded(std::optional<std::string> failure) {
+  if (ended_)
+    return;
+  ended_ = true;
+  lines_.end();
+  take({}, false); // the last line, if it had no line feed
+  if (failure) {
+    // Requests may still have been on their way: the host must not take this for a clean end.
+    outQueue_->diagnose("vantrel-mcp: 读取标准输入失败，不再读取新的请求：" + *failure + "\n");
+    readFailure_ = std::move(failure);
+  }
+  inputOpen_.reset(); // the session may end once the calls have answered
+}
+
+void MCPServer::handleLine(std::string& line, bool moreInput) {
   auto request = decodeRequest(line);
   if (!request) {
     outQueue_->send(errorLine(kNullId, MCPError::parseError(kUnparseable)));
@@ -181,15 +270,10 @@ void MCPServer::handleLine(std::string& line) {
   }
   if (!request->idText)
     return; // a notification: nothing to answer, nothing to do
-  handle(std::move(*request));
+  handle(std::move(*request), moreInput);
 }
 
-void MCPServer::inputEnded() {
-  // Usage reports still in flight must not keep the process: it ends once every call answered.
-  pending_->whenEmpty([loop = loop_.get()] { loop->stopRunning(); });
-}
-
-void MCPServer::handle(Request request) {
+void MCPServer::handle(Request request, bool moreInput) {
   const std::string& id = *request.idText;
   const std::string& method = request.method;
   json& params = request.params;
@@ -205,7 +289,7 @@ void MCPServer::handle(Request request) {
   } else if (method == "tools/list") {
     outQueue_->send(resultLine(id, {{"tools", tools_->definitions()}}));
   } else if (method == "tools/call") {
-    startToolCall(std::move(*request.idText), std::move(request.params));
+    startToolCall(std::move(*request.idText), std::move(request.params), moreInput);
   } else if (method == "ping") {
     outQueue_->send(resultLine(id, std::string_view("{}")));
   } else {
@@ -213,7 +297,7 @@ void MCPServer::handle(Request request) {
   }
 }
 
-void MCPServer::startToolCall(std::string idText, json params) {
+void MCPServer::startToolCall(std::string idText, json params, bool moreInput) {
   auto name = params.find("name");
   auto arguments = params.find("arguments");
   std::string toolName =
@@ -223,8 +307,10 @@ void MCPServer::startToolCall(std::string idText, json params) {
 
   pending_->enter(); // before the task exists, so the drain at end of input cannot miss it
   try {
-    loop_->spawn(serveToolCall(tools_, Responder(std::move(idText), outQueue_, pending_),
-                               std::move(toolName), std::move(toolArguments)));
+    loop_->spawnCall(serveToolCall(tools_, loop_.get(),
+                                   Responder(std::move(idText), outQueue_, pending_),
+                                   std::move(toolName), std::move(toolArguments)),
+                     moreInput);
   } catch (const std::exception&) {
     // No memory for the task: its Responder, destroyed with it, has answered the call.
   }

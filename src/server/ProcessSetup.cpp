@@ -60,7 +60,7 @@ std::size_t loopStackSize(std::size_t platformDefault) {
 }
 
 std::size_t loopThreadCount(unsigned hardwareThreads) {
-  return std::clamp<std::size_t>(hardwareThreads, 1, kMaxLoopThreads + 1) - 1;
+  return std::clamp<std::size_t>(hardwareThreads, 2, kMaxLoopThreads + 1) - 1;
 }
 
 std::size_t reportsInFlightLimit(std::uint64_t openFileLimit) {

@@ -29,7 +29,8 @@ std::size_t loopStackSize(std::size_t platformDefault);
 
 // How many threads run the loop beside the reading thread (which runs it too), given the
 // hardware's: one per core beyond the first, so that one call's heavy work cannot stall the
-// others, and at most 2, so the process has 3 threads at any load.
+// others, but at least one, so that a long answer's write never stops the reading even on one
+// core, and at most 2, so the process has 3 threads at any load (4 with a blocking input's reader).
 std::size_t loopThreadCount(unsigned hardwareThreads);
 
 // How many usage reports may be in flight at once, given the open-file limit: each holds a

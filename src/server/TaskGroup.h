@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <functional>
 #include <mutex>
-#include <utility>
 
 namespace vantrel::server {
 
@@ -24,23 +23,16 @@ public:
       if (--count_ > 0)
         return;
       drained_.notify_all();
-      then = std::move(whenEmpty_);
-      whenEmpty_ = nullptr;
+      then = onEmpty_;
     }
     if (then)
-      then();
+      then(); // outside the lock: it may post to a loop
   }
-  // Calls `then` once the group is empty: at once if it is, else on the thread whose leave()
-  // empties it. Outside the lock.
-  void whenEmpty(std::function<void()> then) {
-    {
-      std::lock_guard lock(lock_);
-      if (count_ > 0) {
-        whenEmpty_ = std::move(then);
-        return;
-      }
-    }
-    then();
+  // Called, on the thread that leaves last, each time the group becomes empty. Set before any
+  // task that may leave starts.
+  void onEmpty(std::function<void()> then) {
+    std::lock_guard lock(lock_);
+    onEmpty_ = std::move(then);
   }
   bool empty() const {
     std::lock_guard lock(lock_);
@@ -52,10 +44,10 @@ public:
   }
 
 private:
-  mutable std::mutex lock_; // guards count_ and whenEmpty_
+  mutable std::mutex lock_; // guards count_ and onEmpty_
   std::condition_variable drained_;
   std::size_t count_ = 0;
-  std::function<void()> whenEmpty_;
+  std::function<void()> onEmpty_;
 };
 
 } // namespace vantrel::server

@@ -9,6 +9,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <new>
+#include <optional>
 #include <thread>
 
 namespace vantrel::server {
@@ -23,8 +24,9 @@ constexpr std::size_t kStack = 1 << 20;
 // once would keep the lambda's captures, which die with the full expression, long before the
 // loop runs the task.
 
-asio::awaitable<void> setFlag(std::atomic<bool>& flag) {
+asio::awaitable<void> setFlag(std::atomic<bool>& flag, std::shared_ptr<TaskGroup> group) {
   flag = true;
+  group->leave();
   co_return;
 }
 
@@ -36,12 +38,6 @@ asio::awaitable<void> holdUntil(std::atomic<bool>& released, std::thread::id& ra
     timer.expires_after(1ms);
     co_await timer.async_wait(asio::use_awaitable);
   }
-}
-
-asio::awaitable<void> noteThread(std::thread::id& ranOn, std::atomic<bool>& done) {
-  ranOn = std::this_thread::get_id();
-  done = true;
-  co_return;
 }
 
 // Makes a handler throw on this task's context, then goes on.
@@ -59,34 +55,96 @@ asio::awaitable<void> throwThenHold(std::atomic<int>& finished, std::atomic<bool
   co_await holdUntil(released, ignored);
 }
 
-// --check runs its probe on a loop without threads: a probe that ends without its result must
-// not leave it waiting forever.
-TEST(EventLoopTest, RunHereReturnsWhenTheWorkRunsOut) {
-  EventLoop loop(0, kStack);
-  std::atomic<bool> ran{false};
-  loop.spawn(setFlag(ran));
-  loop.runHereUntil([] { return false; });
+// A task that notes where it ran and leaves the group it was counted in.
+asio::awaitable<void> noteAndLeave(std::thread::id& ranOn, std::shared_ptr<TaskGroup> group) {
+  ranOn = std::this_thread::get_id();
+  group->leave();
+  co_return;
+}
+
+// Holds the caller's context busy until released, as a call waiting for the Bridge does.
+asio::awaitable<void> holdAndLeave(std::atomic<bool>& released, std::shared_ptr<TaskGroup> group) {
+  std::thread::id ignored;
+  co_await holdUntil(released, ignored);
+  group->leave();
+}
+
+// From a task on the caller's context: work that is heavy leaves it, light work stays.
+asio::awaitable<void> finishFromCaller(EventLoop& loop, bool heavy, std::thread::id& ranOn,
+                                       std::shared_ptr<TaskGroup> group) {
+  loop.runAwayIfHeavy(heavy, [&ranOn, group] {
+    ranOn = std::this_thread::get_id();
+    group->leave();
+  });
+  co_return;
+}
+
+// The end of a session: while the input is open the loop runs on, even with nothing to do; once
+// it has ended, the last call's answer ends it, whatever else (a report the Bridge never
+// answers) still waits.
+TEST(EventLoopTest, RunUntilDrainedEndsWithTheInputAndTheLastCallNotTheLastTask) {
+  EventLoop loop(1, kStack);
+  auto group = std::make_shared<TaskGroup>();
+  std::optional<EventLoop::KeepRunning> input(loop.keepRunning());
+  std::atomic<bool> never{false}, ran{false};
+  std::thread::id ignored;
+  loop.spawnHere(holdUntil(never, ignored)); // a report, as it were
+  group->enter();
+  std::thread ender([&] {
+    while (!ran)
+      std::this_thread::sleep_for(1ms);
+    input.reset(); // from another thread, as a reader thread's end arrives
+  });
+  loop.spawnCall(setFlag(ran, group), true);
+  loop.runUntilDrained(*group);
+  ender.join();
   EXPECT_TRUE(ran);
 }
 
-// A lone call runs where it was read; one that arrives while that context is busy goes to a loop
-// thread, so a slow call never holds up the next.
-TEST(EventLoopTest, IdleCallerTakesTheCallBusyCallerHandsItOn) {
-  EventLoop loop(1, kStack);
-  ASSERT_EQ(loop.threads(), 1u);
-  std::atomic<bool> released{false};
-  std::thread::id first, second;
-  std::atomic<bool> secondDone{false};
-  loop.spawn(holdUntil(released, first));
-  loop.spawn(noteThread(second, secondDone));
-  loop.runHereUntil([&] {
-    if (secondDone)
-      released = true;
-    return secondDone && first != std::thread::id();
-  });
-  loop.runHereUntil([] { return false; });
-  EXPECT_EQ(first, std::this_thread::get_id());
-  EXPECT_NE(second, std::this_thread::get_id());
+// A lone call runs where it was read; one that arrives while that context is busy, or while
+// more input waits to be read, goes to a loop thread: the reading thread reads on.
+TEST(EventLoopTest, ACallStaysWithTheReaderOnlyWhenItIsIdleAndNoMoreInputWaits) {
+  const struct {
+    bool callerBusy, moreInput, staysWithReader;
+  } cases[] = {{false, false, true}, {false, true, false}, {true, false, false}};
+  for (const auto& c : cases) {
+    EventLoop loop(1, kStack);
+    ASSERT_EQ(loop.threads(), 1u);
+    auto group = std::make_shared<TaskGroup>();
+    std::atomic<bool> released{false};
+    if (c.callerBusy) {
+      group->enter();
+      loop.spawnCall(holdAndLeave(released, group), false);
+    }
+    std::thread::id ranOn;
+    group->enter();
+    loop.spawnCall(noteAndLeave(ranOn, group), c.moreInput);
+    released = true;
+    loop.runUntilDrained(*group);
+    EXPECT_EQ(ranOn == std::this_thread::get_id(), c.staysWithReader)
+        << "busy " << c.callerBusy << ", more input " << c.moreInput;
+  }
+}
+
+// A call's heavy end (a long line, a large reply's scan) leaves the reading thread's context;
+// a light one, and anything on the other contexts, runs where it is.
+TEST(EventLoopTest, HeavyWorkLeavesTheReaderLightWorkStays) {
+  for (bool heavy : {true, false}) {
+    EventLoop loop(1, kStack);
+    auto group = std::make_shared<TaskGroup>();
+    std::thread::id ranOn;
+    group->enter();
+    loop.spawnCall(finishFromCaller(loop, heavy, ranOn, group), false);
+    loop.runUntilDrained(*group);
+    EXPECT_EQ(ranOn == std::this_thread::get_id(), !heavy) << "heavy " << heavy;
+  }
+  EventLoop alone(0, kStack);
+  auto group = std::make_shared<TaskGroup>();
+  std::thread::id ranOn;
+  group->enter();
+  alone.spawnCall(finishFromCaller(alone, true, ranOn, group), false);
+  alone.runUntilDrained(*group);
+  EXPECT_EQ(ranOn, std::this_thread::get_id()) << "with no other context it runs here";
 }
 
 // Memory running out inside a handler ends that handler, not the thread and with it the process.
@@ -95,12 +153,18 @@ TEST(EventLoopTest, AThrowingHandlerNeitherEndsTheLoopNorItsThread) {
   std::atomic<int> finished{0};
   std::atomic<bool> release{false};
   // The first occupies the caller's context, so the second goes to the loop thread.
-  loop.spawn(throwThenHold(finished, release));
-  loop.spawn(throwThenFinish(finished));
-  loop.runHereUntil([&] {
-    release = finished == 2;
-    return false;
+  std::optional<EventLoop::KeepRunning> open(loop.keepRunning());
+  loop.spawnCall(throwThenHold(finished, release), false);
+  loop.spawnCall(throwThenFinish(finished), false);
+  std::thread releaser([&] {
+    while (finished < 2)
+      std::this_thread::sleep_for(1ms);
+    release = true;
+    open.reset();
   });
+  TaskGroup none;
+  loop.runUntilDrained(none);
+  releaser.join();
   EXPECT_EQ(finished, 2);
 }
 

@@ -154,6 +154,46 @@ TEST(FaultTest, NonBlockingStandardInputIsWaitedOnNotTakenForItsEnd) {
   expectCleanExit(mcp);
 }
 
+// Input that can no longer be read is not the end of input: the host is told why on standard
+// error, and the exit status is not the clean one. With two descriptors to spare (one for the
+// loader), the loop's reactor cannot be made.
+TEST(FaultTest, InputThatCannotBeReadIsSaidAndNotTakenForItsEnd) {
+#ifdef VANTREL_SANITIZED
+  GTEST_SKIP() << "the sanitizer runtimes need descriptors of their own";
+#endif
+  SupportDir dir;
+  McpProcess mcp({.env = dir.env(), .adjustments = {Adjustment::limit(RLIMIT_NOFILE, 5, 5)}});
+  (void)mcp.child().write("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n"); // it may be gone
+  mcp.finish();
+  EXPECT_EQ(mcp.exitStatus(), 1);
+  EXPECT_TRUE(mcp.stderrText().starts_with("vantrel-mcp: ")) << mcp.stderrText();
+  EXPECT_NE(mcp.stderrText().find("Too many open files"), std::string::npos) << mcp.stderrText();
+}
+
+// A line too long for the memory the server may take is answered as a line that cannot be read,
+// skipped to its end, and the lines after it are served.
+// Labels: slow
+TEST(FaultTest, ALineTooLongToHoldIsAnsweredAndSkipped) {
+#ifdef VANTREL_SANITIZED
+  GTEST_SKIP() << "the sanitizer runtimes reserve more address space than the limit";
+#endif
+  SupportDir dir;
+  constexpr rlim_t kAddressSpace = rlim_t(512) << 20;
+  McpProcess mcp({.env = dir.env(),
+                  .adjustments = {Adjustment::limit(RLIMIT_AS, kAddressSpace, kAddressSpace)}});
+  std::string start = R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{"pad":")";
+  mcp.writeRaw(start);
+  const std::string chunk(1 << 20, 'p');
+  for (int i = 0; i < 768; ++i) // past the address space: no buffer can hold the line
+    mcp.writeRaw(chunk);
+  mcp.sendLine(R"("}})");
+  auto refused = mcp.readJson(60s);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ((*refused)["error"]["code"], -32700) << *refused;
+  expectPingAnswered(mcp);
+  expectCleanExit(mcp);
+}
+
 TEST(FaultTest, RunningOutOfDescriptorsIsNamedNeverTakenForAMissingApp) {
 #ifdef VANTREL_SANITIZED
   // The sanitizer runtimes open descriptors of their own (UBSan's pointer checks use a pipe); at

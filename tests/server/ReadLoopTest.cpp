@@ -41,6 +41,7 @@ Run runInput(std::string input, bool withBridge = false,
   options.loopThreads = loopThreads;
   {
     MCPServer server(
+        Input::bytes(std::move(input)),
         [&](std::string_view bytes) {
           std::lock_guard guard(lock);
           run.out.append(bytes);
@@ -51,8 +52,7 @@ Run runInput(std::string input, bool withBridge = false,
           return true;
         },
         std::move(options));
-    auto reader = LineReader::fromString(std::move(input));
-    server.run(reader);
+    EXPECT_EQ(server.serve(), 0);
     run.clientName = server.tools().clientName();
   }
   run.toBridge = transport->requests();
