@@ -22,7 +22,9 @@ namespace vantrel::tools {
 // name, the cards seen with a transcript). One per server; calls run on many threads at once.
 class ToolRegistry {
 public:
-  // Starts a task on the loop without waiting for it; used for the usage reports.
+  // Starts a task on the loop without waiting for it; used for the usage reports, which finish()
+  // spawns only after the answer is written. A task spawned must not start before the spawning
+  // handler ends (EventLoop::spawnHere posts it), so it never runs ahead of what follows.
   using Spawn = std::function<void(boost::asio::awaitable<void>)>;
   // Writes a call's answer. It may send another result instead (a line too long for the host
   // becomes a refusal): it leaves in `result` what it sent, which the usage report describes.
