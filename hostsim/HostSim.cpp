@@ -4,6 +4,7 @@
 #include "Files.h"
 #include "Media.h"
 #include "Routes.h"
+#include "TokenFiles.h"
 #include "bridge/StorePaths.h"
 #include "common/Json.h"
 
@@ -80,6 +81,11 @@ std::variant<std::unique_ptr<HostSim>, std::string> HostSim::start(const HostSim
   while (bundle.ends_with('/'))
     bundle.pop_back();
   sim->bundleDir_ = options.supportDir / bundle;
+  // Both places the server reads: a live file in either would be hidden by ours.
+  if (auto live =
+          findLiveBridge({sim->tokenPath(), options.supportDir / "bridge.token"}, kAnswerPatience))
+    return "a Bridge already answers on 127.0.0.1:" + std::to_string(live->port) + " for " +
+           live->tokenFile.string() + "; to run beside it, give another folder with --support-dir";
 
   fs::path libraryRoot;
   std::optional<fs::path> storeFile;
@@ -151,14 +157,10 @@ HostSim::~HostSim() {
 
 void HostSim::stop() {
   std::call_once(stopped_, [this] {
-    // A newer instance may have taken over the file; its credentials must stay.
-    if (!token_.empty()) {
-      auto text = readWholeFile(tokenPath());
-      auto doc = text ? parseJson(*text) : std::nullopt;
-      if (doc && doc->is_object() && doc->value("token", "") == token_) {
-        std::error_code ec;
-        fs::remove(tokenPath(), ec);
-      }
+    // The app may have written its own file since; its credentials must stay.
+    if (!token_.empty() && holdsToken(tokenPath(), token_)) {
+      std::error_code ec;
+      fs::remove(tokenPath(), ec);
     }
     server_.stop();
     if (serving_.joinable())

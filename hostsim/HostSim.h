@@ -27,14 +27,17 @@ struct HostSimOptions {
 // its support folder. Usable in-process; the program's main only adds signals.
 class HostSim {
 public:
-  // Listens, then writes bridge.token and, when missing, agent-guide.md. An error text when
-  // any step fails; nothing is left behind then.
+  // Listens, then writes bridge.token and, when missing, agent-guide.md. Refuses, before
+  // touching anything, when a bridge.token in either place the server reads names a Bridge that
+  // answers: writing ours would hide that app from every agent. An error text when any step
+  // fails; nothing is left behind then.
   static std::variant<std::unique_ptr<HostSim>, std::string> start(const HostSimOptions& options);
   ~HostSim();
   HostSim(const HostSim&) = delete;
   HostSim& operator=(const HostSim&) = delete;
 
-  // Removes bridge.token (when it is still ours) and stops serving. Idempotent; any thread.
+  // Removes bridge.token when it still holds our token (another app may have written its own
+  // since), and stops serving. Idempotent; any thread.
   void stop();
 
   int port() const { return port_; }

@@ -16,12 +16,15 @@ constexpr const char* kUsage =
     "A stand-in for the desktop app: serves its Bridge on 127.0.0.1 over a sample library and\n"
     "writes bridge.token and agent-guide.md into <support>/com.quillmoor.vantrel/.\n"
     "\n"
-    "  --support-dir DIR  support directory (default: the user's Application Support)\n"
+    "  --support-dir DIR  support directory (default: the user's Application Support, the\n"
+    "                     desktop app's own)\n"
     "  --port N           listen on port N (default: any free port)\n"
     "  --data DIR         keep the library in DIR across runs (default: in memory)\n"
     "  --help             show this text\n"
     "\n"
-    "Stops on SIGINT or SIGTERM, removing bridge.token.\n";
+    "Refuses to start while a bridge.token there names a Bridge that answers (the desktop\n"
+    "app, or another stand-in): give it a folder of its own with --support-dir.\n"
+    "Stops on SIGINT or SIGTERM, removing bridge.token if it still holds its own token.\n";
 
 int usageError(const std::string& message) {
   std::cerr << "vantrel-hostsim: " << message << "\n" << kUsage;

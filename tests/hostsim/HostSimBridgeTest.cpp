@@ -1,6 +1,8 @@
 // Labels: concurrency
+#include "driver/Descriptors.h"
 #include "driver/TempDir.h"
 #include "hostsim/HostSimHarness.h"
+#include "support/FakeBridge.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -15,6 +17,7 @@ namespace {
 
 using nlohmann::json;
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 std::string repeated(std::string_view piece, std::size_t times) {
   std::string out;
@@ -65,20 +68,71 @@ TEST(HostSimLifecycleTest, TokenFileIsWrittenWholeAndRemovedOnStop) {
   EXPECT_TRUE(fs::exists(guide));
 }
 
-TEST(HostSimLifecycleTest, StoppingLeavesANewerInstancesTokenAndUsersGuideAlone) {
-  HostSimHarness first;
-  fs::path guide = first.sim().bundleDir() / "agent-guide.md";
-  std::ofstream(guide) << "用户改过的规范";
-  auto second = HostSim::start({first.supportDir(), std::nullopt, 0});
-  ASSERT_TRUE(std::holds_alternative<std::unique_ptr<HostSim>>(second));
-  auto& newer = std::get<std::unique_ptr<HostSim>>(second);
+// The app (or anyone) may write bridge.token while the stand-in runs: stopping removes the file
+// only while it still holds the stand-in's own token, whatever else it holds.
+TEST(HostSimLifecycleTest, StoppingLeavesAnotherAppsTokenAndTheUsersGuideAlone) {
+  for (std::string replacement :
+       {std::string(R"({"port":4242,"token":"the app's"})"),
+        std::string(R"({"port":4242,"token":5})"), std::string("not json")}) {
+    HostSimHarness first;
+    fs::path guide = first.sim().bundleDir() / "agent-guide.md";
+    std::ofstream(guide) << "用户改过的规范";
+    std::ofstream(first.sim().tokenPath()) << replacement;
 
-  first.sim().stop();
-  std::ifstream in(newer->tokenPath());
-  EXPECT_EQ(json::parse(in)["token"], newer->token());
-  EXPECT_EQ(driver::readFile(guide), "用户改过的规范");
-  newer->stop();
-  EXPECT_FALSE(fs::exists(newer->tokenPath()));
+    first.sim().stop();
+    EXPECT_EQ(driver::readFile(first.sim().tokenPath()), replacement);
+    EXPECT_EQ(driver::readFile(guide), "用户改过的规范");
+  }
+}
+
+// What a bridge.token left in the folder names, in either place the server reads: a Bridge that
+// answers (with any status) owns the folder; a port that refuses or stays silent, or a damaged
+// file, was left by an app that has gone, and the stand-in takes the folder over.
+TEST(HostSimLifecycleTest, StartingRefusesAFolderWhoseTokenNamesABridgeThatAnswers) {
+  enum class Left { answering, silent, refusing, damaged };
+  struct Case {
+    const char* what;
+    Left left;
+    bool inBundle;
+    bool refused;
+  };
+  for (const auto& [what, left, inBundle, refused] : {
+           Case{"a Bridge that answers 500", Left::answering, true, true},
+           Case{"the same, in the support folder itself", Left::answering, false, true},
+           Case{"a port nobody listens on", Left::refusing, true, false},
+           Case{"a port whose listener never answers", Left::silent, true, false},
+           Case{"a damaged file", Left::damaged, true, false},
+       }) {
+    driver::TempDir support("hostsim-test");
+    testing::FakeBridge app;
+    app.on("GET", "/events",
+           left == Left::silent ? testing::Reply{.delay = 600s} : testing::Reply{.status = 500});
+    int port = left == Left::refusing ? driver::unusedPort() : app.port();
+    std::string text = left == Left::damaged
+                           ? R"({"port":")" + std::to_string(port) + R"(","token":"t"})"
+                           : json{{"port", port}, {"token", "t"}}.dump();
+    fs::path leftFile =
+        inBundle ? support / "com.quillmoor.vantrel" / "bridge.token" : support / "bridge.token";
+    fs::create_directories(leftFile.parent_path());
+    std::ofstream(leftFile) << text;
+
+    auto started = HostSim::start({support.path(), std::nullopt, 0});
+    if (auto* error = std::get_if<std::string>(&started); refused) {
+      EXPECT_TRUE(error) << what << ": started";
+      if (!error)
+        continue;
+      EXPECT_NE(error->find("127.0.0.1:" + std::to_string(port)), std::string::npos) << *error;
+      EXPECT_NE(error->find("--support-dir"), std::string::npos) << *error;
+      EXPECT_EQ(driver::readFile(leftFile), text) << what;
+      EXPECT_FALSE(fs::exists(support / "com.quillmoor.vantrel" / "agent-guide.md")) << what;
+    } else if (error) {
+      ADD_FAILURE() << what << ": " << *error;
+    } else {
+      auto& sim = std::get<std::unique_ptr<HostSim>>(started);
+      std::ifstream in(sim->tokenPath());
+      EXPECT_EQ(json::parse(in)["token"], sim->token()) << what;
+    }
+  }
 }
 
 TEST(HostSimSearchTest, FiltersMatchKindTagNotesAndFullText) {

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <fstream>
 #include <regex>
 #include <signal.h>
 
@@ -38,6 +39,12 @@ int stopWith(ChildProcess& process, int signal) {
     process.sendSignal(signal);
   auto exit = process.waitExit(10s);
   return exit ? exit->status() : -1000;
+}
+
+// The port in the bridge.token at `path`.
+int portIn(const fs::path& path) {
+  std::ifstream in(path);
+  return nlohmann::json::parse(in, nullptr, false).value("port", 0);
 }
 
 TEST(HostSimProcessTest, AnnouncesItselfAndCleansUpOnEachStopSignal) {
@@ -77,6 +84,30 @@ TEST(HostSimProcessTest, BadArgumentsAreRefused) {
     EXPECT_NE(firstLine(process).find("vantrel-hostsim:"), std::string::npos);
     EXPECT_EQ(stopWith(process, 0), 2);
   }
+}
+
+// A second stand-in on the folder of a running one (or of the desktop app) must neither take the
+// folder over nor, on its way out, remove the first one's token.
+TEST(HostSimProcessTest, RefusesToStartBesideABridgeThatAnswersAndLeavesItsToken) {
+  driver::TempDir support("hostsim-test");
+  auto first = startHostSim({"--support-dir", support.path().string()});
+  ASSERT_NE(firstLine(first).find("listening on"), std::string::npos);
+  fs::path token = support / "com.quillmoor.vantrel" / "bridge.token";
+  const std::string before = driver::readFile(token);
+
+  auto second = startHostSim({"--support-dir", support.path().string()});
+  std::string said = firstLine(second);
+  EXPECT_TRUE(std::regex_match(
+      said, std::regex("vantrel-hostsim: .*127\\.0\\.0\\.1:" + std::to_string(portIn(token)) +
+                       ".*--support-dir.*")))
+      << said;
+  EXPECT_EQ(stopWith(second, 0), 1);
+  auto more = second.readLine(ChildProcess::Stream::Stderr, 10s);
+  EXPECT_FALSE(more.text) << "one line only, then: " << *more.text;
+  EXPECT_EQ(driver::readFile(token), before);
+
+  EXPECT_EQ(stopWith(first, SIGTERM), 0);
+  EXPECT_FALSE(fs::exists(token));
 }
 
 // An agent's burst of calls through the real server: each is answered at once. The stand-in once
