@@ -4,12 +4,16 @@
 #include "Files.h"
 #include "Media.h"
 #include "Routes.h"
+#include "ServingPool.h"
 #include "TokenFiles.h"
 #include "bridge/StorePaths.h"
 #include "common/Json.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <unistd.h>
 #include <vector>
 
@@ -19,7 +23,15 @@ namespace {
 using nlohmann::json;
 namespace fs = std::filesystem;
 
-constexpr std::size_t kServingThreads = 16;
+// A burst of tool calls through the server opens a connection for each call in flight, and
+// cpp-httplib keeps a thread on each until it closes or has been idle kKeepAliveSeconds: so
+// threads are added for a burst, idle connections are let go soon, and the backlog holds a
+// thousand connections not yet accepted.
+constexpr std::size_t kKeptThreads = 16;
+constexpr std::size_t kMostThreads = 512;
+constexpr std::chrono::seconds kThreadIdleLife{10};
+constexpr std::time_t kKeepAliveSeconds = 2;
+constexpr int kListenBacklog = 1024;
 constexpr std::size_t kLargestRequest = 16u << 20;
 
 std::optional<fs::path> makeTemporaryLibrary() {
@@ -119,7 +131,10 @@ std::variant<std::unique_ptr<HostSim>, std::string> HostSim::start(const HostSim
   sim->services_.reset(new BridgeServices{*sim->library_, *sim->worksheets_, sim->telemetry_,
                                           sim->bundleDir_ / "Cache", sim->token_});
   installRoutes(sim->server_, *sim->services_);
-  sim->server_.new_task_queue = [] { return new httplib::ThreadPool(kServingThreads); };
+  sim->server_.new_task_queue = [] {
+    return new ServingPool(kKeptThreads, kMostThreads, kThreadIdleLife);
+  };
+  sim->server_.set_keep_alive_timeout(kKeepAliveSeconds);
   // cpp-httplib writes a reply's head and body apart; with Nagle on, the body waits for the
   // client's delayed ACK (40 ms) and a keep-alive connection stays busy that long.
   sim->server_.set_tcp_nodelay(true);
@@ -134,6 +149,8 @@ std::variant<std::unique_ptr<HostSim>, std::string> HostSim::start(const HostSim
     if (sim->port_ <= 0)
       return std::string("cannot listen on 127.0.0.1");
   }
+  if (!sim->server_.widenBacklog(kListenBacklog))
+    return "cannot listen on 127.0.0.1:" + std::to_string(sim->port_) + ": " + std::strerror(errno);
   sim->serving_ = std::thread([server = &sim->server_] { server->listen_after_bind(); });
   // stop() before the loop has started would be lost and leave join() waiting forever.
   while (!sim->server_.is_running())

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 #include <variant>
 
@@ -21,6 +22,15 @@ struct HostSimOptions {
   std::filesystem::path supportDir;             // the Application Support directory
   std::optional<std::filesystem::path> dataDir; // persistent library; none: in memory
   int port = 0;                                 // 0: any free port
+};
+
+// cpp-httplib listens with a backlog of 5, fixed when the library is built: past it, a burst's new
+// connections have their SYNs dropped and each waits a second or more for the retry.
+class BridgeServer : public httplib::Server {
+public:
+  // Listens again on the bound socket with room for `backlog` pending connections (the system
+  // may cap it). False, with errno set, when that fails. Between bind and listen_after_bind.
+  bool widenBacklog(int backlog) { return ::listen(svr_sock_, backlog) == 0; }
 };
 
 // The stand-in host app: a library, its Bridge on 127.0.0.1, and the two files it leaves in
@@ -58,7 +68,7 @@ private:
   std::unique_ptr<Worksheets> worksheets_;
   TelemetryLog telemetry_;
   std::unique_ptr<BridgeServices> services_;
-  httplib::Server server_;
+  BridgeServer server_;
   std::thread serving_;
   std::once_flag stopped_;
 };

@@ -1,5 +1,6 @@
 // Labels: e2e concurrency
 #include "driver/ChildProcess.h"
+#include "driver/Descriptors.h"
 #include "driver/TempDir.h"
 #include "hostsim/HostSimHarness.h"
 #include "support/McpProcess.h"
@@ -8,10 +9,20 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <functional>
+#include <netinet/in.h>
+#include <poll.h>
 #include <regex>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#ifdef __APPLE__
+#include <sys/sysctl.h>
+#endif
 
 namespace vantrel::hostsim {
 namespace {
@@ -110,10 +121,111 @@ TEST(HostSimProcessTest, RefusesToStartBesideABridgeThatAnswersAndLeavesItsToken
   EXPECT_FALSE(fs::exists(token));
 }
 
-// An agent's burst of calls through the real server: each is answered at once. The stand-in once
-// sent each reply's body behind its head without TCP_NODELAY, so every usage report held its
-// connection for a delayed ACK (40 ms), a burst opened a connection per call, and the 17th call
-// waited 5 s for one of the stand-in's 16 serving threads.
+// The most connections the system lets a listener hold before it accepts them.
+std::size_t systemBacklogLimit() {
+  std::size_t limit = 0;
+#ifdef __APPLE__
+  int value = 0;
+  std::size_t size = sizeof value;
+  if (::sysctlbyname("kern.ipc.somaxconn", &value, &size, nullptr, 0) == 0 && value > 0)
+    limit = static_cast<std::size_t>(value);
+#else
+  std::ifstream("/proc/sys/net/core/somaxconn") >> limit;
+#endif
+  return limit > 0 ? limit : 128;
+}
+
+// A connection begun without waiting: -1 when no socket could be made.
+int beginConnect(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0)
+    return -1;
+  driver::setCloexec(fd);
+  driver::setNoSigPipe(fd);
+  driver::setNonBlocking(fd);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address); // EINPROGRESS
+  return fd;
+}
+
+// How many of `fds` become ready for `events` before `deadline` and then pass `ready`; each is
+// watched until it becomes ready once.
+std::size_t countReady(const std::vector<int>& fds, short events,
+                       std::chrono::steady_clock::time_point deadline,
+                       const std::function<bool(int)>& ready) {
+  std::vector<pollfd> waiting;
+  for (int fd : fds)
+    waiting.push_back({fd, events, 0});
+  std::size_t count = 0;
+  while (!waiting.empty()) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0)
+      break;
+    int polled = ::poll(waiting.data(), waiting.size(), int(left.count()));
+    if (polled < 0 && errno == EINTR)
+      continue;
+    if (polled <= 0)
+      break;
+    std::erase_if(waiting, [&](const pollfd& entry) {
+      if (entry.revents == 0)
+        return false;
+      count += ready(entry.fd) ? 1 : 0;
+      return true;
+    });
+  }
+  return count;
+}
+
+// A thousand connections arrive while the stand-in takes none (stopped): the system holds them
+// all for it, each then gets its answer. With a backlog of 5 the rest had their SYNs dropped and
+// waited a second or more for each retry.
+TEST(HostSimProcessTest, AThousandConnectionsWaitingToBeAcceptedAreHeldAndServed) {
+  const std::size_t pending = std::min<std::size_t>(1000, systemBacklogLimit());
+  if (auto shortfall = driver::descriptorShortfall(pending + 100))
+    GTEST_SKIP() << *shortfall;
+  driver::TempDir support("hostsim-test");
+  auto sim = startHostSim({"--support-dir", support.path().string()});
+  ASSERT_NE(firstLine(sim).find("listening on"), std::string::npos);
+  int port = portIn(support / "com.quillmoor.vantrel" / "bridge.token");
+
+  sim.sendSignal(SIGSTOP);
+  std::vector<int> connections;
+  for (std::size_t i = 0; i < pending; ++i)
+    connections.push_back(beginConnect(port));
+  auto connected = [](int fd) {
+    int error = -1;
+    socklen_t size = sizeof error;
+    return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+  };
+  std::size_t held =
+      countReady(connections, POLLOUT, std::chrono::steady_clock::now() + 10s, connected);
+  sim.sendSignal(SIGCONT);
+  EXPECT_EQ(held, pending);
+
+  for (int fd : connections)
+    driver::sendAll(fd, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  auto answered = [](int fd) {
+    char head[9] = {};
+    return ::recv(fd, head, sizeof head, 0) == ssize_t(sizeof head) &&
+           std::string_view(head, sizeof head) == "HTTP/1.1 ";
+  };
+  EXPECT_EQ(countReady(connections, POLLIN, std::chrono::steady_clock::now() + 30s, answered),
+            pending);
+  for (int& fd : connections)
+    driver::closeQuietly(fd);
+  EXPECT_EQ(stopWith(sim, SIGTERM), 0);
+}
+
+// An agent's burst of calls through the real server: each is answered at once, one after another
+// and all at the same time. The stand-in once sent each reply's body behind its head without
+// TCP_NODELAY, so every usage report held its connection for a delayed ACK (40 ms), a burst opened
+// a connection per call, and the 17th call waited 5 s for one of the stand-in's 16 serving
+// threads; calls sent together opened a connection each and waited on those threads again, and on
+// a listen backlog of 5.
 TEST(HostSimProcessTest, ABurstOfCallsThroughTheServerIsAnsweredWithoutStalls) {
   testing::SupportDir dir;
   auto started = HostSim::start({fs::path(dir.bundleDir()).parent_path(), std::nullopt, 0});
@@ -126,6 +238,15 @@ TEST(HostSimProcessTest, ABurstOfCallsThroughTheServerIsAnsweredWithoutStalls) {
     EXPECT_EQ(result.value("isError", true), false) << id;
     EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s) << "call " << id;
   }
+
+  constexpr int kTogether = 100;
+  const auto sent = std::chrono::steady_clock::now();
+  for (int id = 1; id <= kTogether; ++id)
+    mcp.send(driver::toolCallRequest(100 + id, "get_asset", {{"shortID", "k7f2qd"}}));
+  auto replies = mcp.toolReplies(kTogether);
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, 3s) << "a stall of 5 s is a kept-alive wait";
+  for (const auto& [id, reply] : replies)
+    EXPECT_FALSE(reply.isError) << id << ": " << reply.text;
   testing::expectCleanExit(mcp);
 }
 
