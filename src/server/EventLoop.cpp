@@ -27,6 +27,8 @@ struct Context {
 
 // The context the calling thread is running, if any.
 thread_local Context* tCurrent = nullptr;
+// Where spawnHere() starts tasks instead, while work moved off the caller's context runs.
+thread_local Context* tHome = nullptr;
 
 // Runs `context` on this thread the way `runs` does (run, poll, ...), and again after a handler
 // throws: such a handler is dropped, not allowed to end the thread and with it the process.
@@ -136,7 +138,7 @@ void EventLoop::spawnCall(asio::awaitable<void> task, bool moreInput) {
 }
 
 void EventLoop::spawnHere(asio::awaitable<void> task) {
-  Context* context = tCurrent;
+  Context* context = tHome != nullptr ? tHome : tCurrent;
   if (context == nullptr || context->owner != impl_.get())
     context = impl_->contexts[0].get();
   // Posted, not started at once (co_spawn runs a task inline as far as its first wait when it is
@@ -151,6 +153,14 @@ asio::io_context* EventLoop::awayFromCaller() {
     return nullptr; // not the reading thread's: the work may stay where it is
   Context* other = impl_->leastBusyOther();
   return other ? &other->io : nullptr;
+}
+
+void EventLoop::postAway(asio::io_context& away, std::function<void()> work) {
+  asio::post(away, [home = impl_->contexts[0].get(), work = std::move(work)] {
+    Context* outer = std::exchange(tHome, home);
+    work();
+    tHome = outer;
+  });
 }
 
 void EventLoop::runUntilDrained(TaskGroup& pending) {
@@ -171,8 +181,10 @@ void EventLoop::runUntilDrained(TaskGroup& pending) {
   }
   pending.onEmpty(nullptr);
   // Each other context runs what is ready before it comes to the marker posted now; the caller's
-  // is run here. Bounded, as a context that blocks (a host that stopped reading) must not keep
-  // the process.
+  // is run here. The marker posts itself once more from its context's own thread: what a handler
+  // there posted just before it let the call go (its report) joins that queue only once the
+  // handler has ended, behind a marker posted from here meanwhile. Bounded, as a context that
+  // blocks (a host that stopped reading) must not keep the process.
   struct Settled {
     std::mutex lock; // guards count only
     std::condition_variable done;
@@ -182,10 +194,13 @@ void EventLoop::runUntilDrained(TaskGroup& pending) {
   std::size_t markers = 0;
   for (std::size_t i = 1; i < impl_->contexts.size(); ++i) {
     try {
-      asio::post(impl_->contexts[i]->io, [settled] {
-        std::lock_guard lock(settled->lock);
-        ++settled->count;
-        settled->done.notify_all();
+      auto& io = impl_->contexts[i]->io;
+      asio::post(io, [settled, &io] {
+        asio::post(io, [settled] {
+          std::lock_guard lock(settled->lock);
+          ++settled->count;
+          settled->done.notify_all();
+        });
       });
       ++markers;
     } catch (const std::exception&) {

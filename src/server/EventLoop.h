@@ -74,7 +74,8 @@ public:
   // Runs `work` now, on this thread, unless it is `heavy`, this is the caller's context and
   // another exists: then on the least busy other one (the reading thread must not write a long
   // line or scan a large reply). `work` is posted by value; it runs exactly once unless the loop
-  // is destroyed first.
+  // is destroyed first. What it spawns with spawnHere() still goes to the caller's context,
+  // where the call's kept connection is.
   template <typename Work> void runAwayIfHeavy(bool heavy, Work work);
 
   // How a session ends, the only way it does: runs the caller's context on this thread until no
@@ -92,6 +93,7 @@ private:
   void wakeCaller();
   // The context to run heavy work on instead of the caller's, or nullptr to run it here.
   boost::asio::io_context* awayFromCaller();
+  void postAway(boost::asio::io_context& away, std::function<void()> work);
   std::unique_ptr<Impl> impl_;
 };
 
@@ -111,7 +113,7 @@ template <typename Work> void EventLoop::runAwayIfHeavy(bool heavy, Work work) {
     return;
   }
   try {
-    boost::asio::post(*away, [held] { (*held)(); });
+    postAway(*away, [held] { (*held)(); });
   } catch (const std::exception&) {
     (*held)();
   }

@@ -82,6 +82,7 @@ MCPServer::MCPServer(Input input, LineWriter::Sink out, LineWriter::Sink err, Se
 }
 
 MCPServer::~MCPServer() {
+  reader_.reset(); // it hands pieces to the loop
   loop_->stop();
   // Kept connections belong to the loop's contexts: close them while those still exist.
   transport_->shutdown();
@@ -107,6 +108,8 @@ int MCPServer::serve() {
     break;
   }
   loop_->runUntilDrained(*pending_);
+  // Its last piece has been taken; the thread may still be on its way out of the hand-over.
+  reader_.reset();
   return readFailure_ ? 1 : 0;
 }
 

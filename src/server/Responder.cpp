@@ -13,6 +13,10 @@ Responder::~Responder() {
     ToolResult failed = ToolResult::fail("内部错误");
     answer(failed);
   }
+  // After the line is out and whatever its answer set going (the usage report, posted) is on its
+  // way: the drain at end of input can then miss neither.
+  if (pending_)
+    pending_->leave();
 }
 
 void Responder::answer(ToolResult& result) noexcept {
@@ -23,7 +27,6 @@ void Responder::answer(ToolResult& result) noexcept {
   if (!out_)
     return; // moved from: the Responder it was moved into answers
   auto out = std::move(out_);
-  auto pending = std::move(pending_);
   try {
     auto line = toolCallLine(idText_, result);
     if (line && line->size() > kMaxResponseLine) {
@@ -45,7 +48,6 @@ void Responder::answer(ToolResult& result) noexcept {
     // diagnostic says so.
     out->send(std::nullopt);
   }
-  pending->leave(); // after the line is out, so the drain at end of input cannot miss it
 }
 
 } // namespace vantrel::server

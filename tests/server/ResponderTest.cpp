@@ -46,8 +46,10 @@ TEST(ResponderTest, AnswersOnceAndThenLeavesPending) {
     Responder responder = h.make();
     Responder moved = std::move(responder); // into the task: only the task's copy answers
     moved.answer(ToolResult::ok("done"));
-    EXPECT_TRUE(h.pending->empty());
+    EXPECT_FALSE(h.pending->empty())
+        << "left when the Responder goes, after what follows the answer";
   }
+  EXPECT_TRUE(h.pending->empty());
   EXPECT_EQ(h.answered(), std::make_pair(std::string("done"), false));
   EXPECT_TRUE(h.err.empty());
 }
@@ -65,7 +67,6 @@ TEST(ResponderTest, UnserialisableResultIsAnsweredWithTheFallback) {
   responder.answer(ToolResult::ok("\xff\xfe not UTF-8"));
   EXPECT_EQ(h.answered(), std::make_pair(std::string("内部错误"), true));
   EXPECT_EQ(h.err, std::vector<std::string>{"vantrel-mcp: 内部错误：响应序列化失败\n"});
-  EXPECT_TRUE(h.pending->empty());
 }
 
 // However the text came to be that long (a reply with a long id, a guide), a line the host would
