@@ -18,9 +18,9 @@ trap 'rm -rf "$stage"' EXIT
 mkdir "$stage/bundle" "$stage/bundle/server"
 install -m 755 "$binary" "$stage/bundle/server/vantrel-mcp"
 install -m 644 "$root/LICENSE" "$stage/bundle/LICENSE"
-printf '%s\n' \
-  '{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05","capabilities":{},"clientInfo":{"name":"package-bundle","version":"'"$version"'"}}}' \
-  '{"jsonrpc":"2.0","id":2,"method":"tools/list"}' |
+initialize='{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05",'
+initialize+='"capabilities":{},"clientInfo":{"name":"package-bundle","version":"'"$version"'"}}}'
+printf '%s\n' "$initialize" '{"jsonrpc":"2.0","id":2,"method":"tools/list"}' |
   "$tree/vantrel-mcp" >"$stage/answers"
 node "$root/scripts/bundle/manifest.mjs" "$version" <"$stage/answers" >"$stage/bundle/manifest.json"
 

@@ -46,13 +46,15 @@ done
 
 system=$(uname -s)
 [ "$system" = Darwin ] ||
-  fail "this installs the macOS binary, and this system is $system: nothing done. On Linux, install the .deb or the Linux tarball."
+  fail "this installs the macOS binary, and this system is $system: nothing done." \
+    "On Linux, install the .deb or the Linux tarball."
 codesign=${VANTREL_INSTALL_CODESIGN:-/usr/bin/codesign}
 [ -x "$codesign" ] || fail "$codesign not found: it is part of macOS; nothing done."
 [ -f "$from" ] || fail "no binary at $from: nothing done."
 
 mkdir -p "$prefix" 2>/dev/null && [ -w "$prefix" ] ||
-  fail "cannot write to $prefix: run it with sudo, or choose a folder of yours with --prefix ~/.local/bin; nothing done."
+  fail "cannot write to $prefix: run it with sudo, or choose a folder of yours with" \
+    "--prefix ~/.local/bin; nothing done."
 dir=$(cd "$prefix" && pwd)
 dest=$dir/vantrel-mcp
 [ ! -d "$dest" ] || fail "$dest is a folder: nothing done."
@@ -101,7 +103,8 @@ out=$("$staged" --check 2>&1) || status=$?
 verdict=$(printf '%s\n' "$out" | tail -n 1)
 case $status in
 0) say "--check: the 砚舟 app answers ($verdict)" ;;
-1) say "--check: the 砚舟 app does not answer yet ($verdict); installing anyway: run vantrel-mcp --check once the app is running" ;;
+1) say "--check: the 砚舟 app does not answer yet ($verdict); installing anyway:" \
+     "run vantrel-mcp --check once the app is running" ;;
 *) fail "--check ended with exit status $status${out:+: $verdict}; $before." ;;
 esac
 
