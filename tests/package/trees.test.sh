@@ -2,10 +2,16 @@
 # How ./dev names and configures its trees (scripts/trees.sh): every tree beside BUILD_DIR; a
 # tree someone configured by hand with other options (the README's product-only build) gets
 # ./dev's options back at its next configure; a ctest run that selects no test fails.
-# Usage: tests/package/trees.test.sh
+# Usage: tests/package/trees.test.sh [SCRATCH]   (a folder it may empty; default: a temporary one)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
-work=$(mktemp -d)
+if [ -n "${1:-}" ]; then
+  work=$1
+  rm -rf "$work"
+  mkdir -p "$work"
+else
+  work=$(mktemp -d)
+fi
 trap 'rm -rf "$work"' EXIT
 passed=0
 failed=0
