@@ -18,10 +18,10 @@ inline constexpr std::size_t kMaxReplyHead = 1024 * 1024;
 // pieces of any size. Interim replies (1xx) are read and skipped, as RFC 9110 asks of a client
 // that did not ask for them; 101 Switching Protocols ends the exchange, since the connection then
 // no longer speaks HTTP. The head is taken as lenient clients take it: empty lines before the
-// status line, bare LF line ends and a status line without a reason phrase (nor the space before
-// it) are read as the Bridge meant them. The body, by Content-Length, chunked or up to the close,
-// goes to `body` as it arrives. Pure: no sockets, no clock; one
-// thread at a time.
+// status line, bare LF line ends, a status line without a reason phrase (nor the space before
+// it) and folded field lines are read as the Bridge meant them; all else is Beast's to judge. The
+// body, by Content-Length, chunked or up to the close, goes to `body` as it arrives, never held
+// whole. Pure: no sockets, no clock; one thread at a time.
 class ReplyParser {
 public:
   enum class Step {
@@ -48,7 +48,8 @@ public:
   // The final reply's Content-Length, when it has one and its head has been read.
   std::optional<std::uint64_t> declaredLength() const;
   // The connection may carry another request: the reply allows keep-alive, was delimited by its
-  // length or chunks, and nothing arrived after it.
+  // length or chunks, and nothing came after it in the bytes put (bytes that arrive later stay in
+  // the socket, for the pool's check).
   bool reusable() const;
   // Why the reply failed, in a few words ("end of stream", "bad version", "header limit
   // exceeded", "switching protocols", ...).

@@ -110,8 +110,19 @@ TEST(ReplyParserTest, FramingsAndInterimReplies) {
        false, ok(200, "x", false)},
       {"HTTP/1.0 closes by default", "HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx", false,
        ok(200, "x", false)},
+      // Whatever follows the final reply in the same read, the connection is not reused.
       {"bytes after the reply", "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nxHTTP/1.1 200", false,
        ok(200, "x", false)},
+      {"bytes after a reply without a body", "HTTP/1.1 204 No Content\r\n\r\nHTTP/1.1 200", false,
+       ok(204, "", false)},
+      {"bytes after a zero length", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\nx", false,
+       ok(200, "", false)},
+      {"bytes after the last chunk",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n\r\n", false,
+       ok(200, "", false)},
+      {"bytes after an interim reply and a 304",
+       "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 304 Not Modified\r\nContent-Length: 3\r\n\r\nabc",
+       false, ok(304, "", false)},
       {"folded header line", "HTTP/1.1 200 OK\r\nX-Long: a\r\n b\r\nContent-Length: 1\r\n\r\nx",
        false, ok(200, "x")},
   };
@@ -129,6 +140,13 @@ TEST(ReplyParserTest, LenientHeadsAreReadAsMeant) {
       {"no reason phrase, bare LF", "HTTP/1.1 404\nContent-Length: 0\n\n", false, ok(404, "")},
       {"interim with bare LF", "HTTP/1.1 100\n\nHTTP/1.1 200\nContent-Length: 1\n\nx", false,
        ok(200, "x")},
+      {"folded with bare LF", "HTTP/1.1 200 OK\nX-A: a\n\tb\nContent-Length: 1\n\nx", false,
+       ok(200, "x")},
+      // Beast alone would take only 4 KiB of a fold.
+      {"a fold past 4 KiB",
+       "HTTP/1.1 200 OK\r\nX-A: " + std::string(3000, 'a') + "\r\n " + std::string(5000, 'b') +
+           "\r\nContent-Length: 1\r\n\r\nx",
+       false, ok(200, "x")},
   };
   for (const auto& c : cases)
     expectSameInEveryPiece(c);
@@ -148,6 +166,7 @@ TEST(ReplyParserTest, BrokenRepliesFailWithTheirReason) {
       {"two lengths", "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nx", false,
        failed("multiple Content-Length")},
       {"a field without a name", "HTTP/1.1 200 OK\r\n: x\r\n\r\n", false, failed("bad field")},
+      {"a fold with no field to join", "HTTP/1.1 200 OK\r\n x\r\n\r\n", false, failed("bad field")},
       {"a control character in a value", "HTTP/1.1 200 OK\r\nX-A: a\x01b\r\n\r\n", false,
        failed("bad value")},
   };
@@ -155,11 +174,39 @@ TEST(ReplyParserTest, BrokenRepliesFailWithTheirReason) {
     expectSameInEveryPiece(c);
 }
 
+// The body is handed on piece by piece, as it comes, whatever frames it: a reply of megabytes
+// is never held by the parser.
+TEST(ReplyParserTest, BodyReachesTheSinkAsItArrives) {
+  struct Piece {
+    std::string bytes;
+    std::string sinkHolds; // once the piece is put
+  };
+  const std::vector<std::pair<const char*, std::vector<Piece>>> cases = {
+      {"by length",
+       {{"HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nab", "ab"},
+        {"cd", "abcd"},
+        {"ef", "abcdef"}}},
+      {"chunked",
+       {{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n6\r\nab", "ab"},
+        {"cd", "abcd"},
+        {"ef\r\n0\r\n\r\n", "abcdef"}}},
+      {"to the close", {{"HTTP/1.1 200 OK\r\n\r\nab", "ab"}, {"cd", "abcd"}}},
+  };
+  for (const auto& [name, pieces] : cases) {
+    testing::PlainSink body(1 << 20);
+    ReplyParser parser(body);
+    for (const auto& piece : pieces) {
+      parser.put(piece.bytes);
+      EXPECT_EQ(body.bytes(), piece.sinkHolds) << name;
+    }
+  }
+}
+
 TEST(ReplyParserTest, HeadAndBodyAreBounded) {
   std::string huge = "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(kMaxReplyHead, 'a') + "\r\n\r\n";
   EXPECT_EQ(parse(huge, {}, false), failed("header limit exceeded"));
   EXPECT_EQ(parse(huge, {1000, 600000}, false), failed("header limit exceeded"));
-  // Any one field may be as long as the head allows: the parser stores only those that frame.
+  // Any one field may be as long as the head allows: the parser stores no field.
   std::string wide = "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(kMaxReplyHead - 100, 'a') +
                      "\r\nContent-Length: 1\r\n\r\nx";
   EXPECT_EQ(parse(wide, {70000}, false), ok(200, "x"));
@@ -171,6 +218,11 @@ TEST(ReplyParserTest, HeadAndBodyAreBounded) {
             ReplyParser::Step::tooLarge);
   EXPECT_EQ(byLength.declaredLength(), 5u);
   EXPECT_EQ(byLength.status(), 200) << "the refusal carries the Bridge's status";
+  // A reply without a body is not refused by the length it declares.
+  testing::PlainSink none(4);
+  ReplyParser notModified(none);
+  EXPECT_EQ(notModified.put("HTTP/1.1 304 Not Modified\r\nContent-Length: 5\r\n\r\n"),
+            ReplyParser::Step::done);
   testing::PlainSink counted(4);
   ReplyParser byCount(counted);
   EXPECT_EQ(byCount.put("HTTP/1.1 200 OK\r\n\r\nabc"), ReplyParser::Step::more);
