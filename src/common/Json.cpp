@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace vantrel {
@@ -54,56 +57,414 @@ bool writable(const nlohmann::json& root) {
   return true;
 }
 
-// Finds one member name at the top level of an object; every other event only keeps count.
-class TopLevelKeyFinder : public nlohmann::json::json_sax_t {
-public:
-  explicit TopLevelKeyFinder(std::string_view key) : key_(key) {}
-  bool found() const { return found_ && topIsObject_; }
+// The smallest magnitude a JSON number cannot have: 2^1024 - 2^970, halfway between the largest
+// double and 2^1024, from where strtod rounds to infinity (a tie goes to the even 2^1024).
+// nlohmann's parser refuses a number that reads as infinity; these are its 309 digits.
+constexpr std::string_view kOverflowDigits =
+    "1797693134862315807937289714053034150799341327100378269361737789804449682927647509466490179775"
+    "8720709633028641669288791094655554785194040263065748867150582068190890200070838367627385484581"
+    "7711531764475730270069855571366959622842914819860834936475292719074168444365510704342711559699"
+    "508093042880177904174497792";
+constexpr std::int64_t kOverflowExponent = 309; // kOverflowDigits is 0.1797... * 10^309
 
-  bool null() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool number_integer(number_integer_t) override { return true; }
-  bool number_unsigned(number_unsigned_t) override { return true; }
-  bool number_float(number_float_t, const string_t&) override { return true; }
-  bool string(string_t&) override { return true; }
-  bool binary(binary_t&) override { return true; }
-  bool start_object(std::size_t) override {
-    if (depth_++ == 0)
-      topIsObject_ = true;
-    return true;
+// Whether a number's digits, fed in order, read as a finite double: compares them with
+// kOverflowDigits as they come, so a number of any length costs no memory.
+class Magnitude {
+public:
+  void integerDigit(char d) { significantDigit(d, true); }
+  void fractionDigit(char d) {
+    if (significant_ || d != '0')
+      significantDigit(d, false);
+    else
+      ++leadingZeros_;
   }
-  bool key(string_t& name) override {
-    if (depth_ == 1 && name == key_)
-      found_ = true;
-    return true;
+  void exponentSign(bool negative) { negativeExponent_ = negative; }
+  void exponentDigit(char d) {
+    // Saturates far past any decimal exponent a text in memory can offset.
+    exponent_ = std::min<std::int64_t>(exponent_ * 10 + (d - '0'), std::int64_t(1) << 50);
   }
-  bool end_object() override {
-    --depth_;
-    return true;
-  }
-  bool start_array(std::size_t) override {
-    ++depth_;
-    return true;
-  }
-  bool end_array() override {
-    --depth_;
-    return true;
-  }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-    return false;
+
+  bool finite() const {
+    if (!significant_)
+      return true; // zero
+    // The value is 0.d1d2d3... * 10^decimalExponent, with d1 the first digit that is not 0.
+    const std::int64_t decimalExponent = (integerDigits_ > 0 ? integerDigits_ : -leadingZeros_) +
+                                         (negativeExponent_ ? -exponent_ : exponent_);
+    if (decimalExponent != kOverflowExponent)
+      return decimalExponent < kOverflowExponent;
+    // Equal so far and shorter: kOverflowDigits ends in a digit that is not 0, so it is less.
+    return order_ < 0 || (order_ == 0 && compared_ < kOverflowDigits.size());
   }
 
 private:
+  void significantDigit(char d, bool integer) {
+    if (d == '0' && !significant_)
+      return; // the integer part 0
+    significant_ = true;
+    integerDigits_ += integer;
+    if (order_ != 0)
+      return;
+    if (compared_ < kOverflowDigits.size()) {
+      const char bound = kOverflowDigits[compared_++];
+      order_ = d < bound ? -1 : d > bound ? 1 : 0;
+    } else if (d != '0') {
+      order_ = 1;
+    }
+  }
+
+  bool significant_ = false;
+  std::int64_t integerDigits_ = 0; // digits before the point, from the first that is not 0
+  std::int64_t leadingZeros_ = 0;  // zeros after the point before the first other digit
+  std::int64_t exponent_ = 0;
+  bool negativeExponent_ = false;
+  std::size_t compared_ = 0; // significant digits compared with kOverflowDigits
+  int order_ = 0;            // the digits so far against kOverflowDigits: -1, 0 or 1
+};
+
+bool isDigit(int c) {
+  return c >= '0' && c <= '9';
+}
+
+// The unescaped bytes of a JsonText, read from its pieces in place. JsonText::Bytes yields the
+// same bytes through one call each; the scan reads them here so that a string's plain run goes
+// by in one memchr. Relies on what JsonText promises: its escapes are those dumpJson writes
+// (\" \\ \b \f \n \r \t and \u00xx), each whole within its piece.
+class Unescaped {
+public:
+  static constexpr int kEnd = -1;
+
+  explicit Unescaped(const std::vector<std::string>& pieces)
+      : next_(pieces.data()), last_(pieces.data() + pieces.size()) {}
+
+  // Plain bytes within the piece take the short way; escapes and piece ends the long one.
+  int peek() { return plainHere() ? static_cast<unsigned char>(*at_) : peekEscapedOrNext(); }
+  int get() { return plainHere() ? static_cast<unsigned char>(*at_++) : getEscapedOrNext(); }
+  // Takes the bytes from here to the next escape or the end of the piece, all of which stand
+  // for themselves: none is a quote, a backslash or a control character. Empty before an escape
+  // and at the end of a piece (get() goes on to the next).
+  std::string_view plainRun() {
+    const void* escape = std::memchr(at_, '\\', static_cast<std::size_t>(end_ - at_));
+    const char* stop = escape ? static_cast<const char*>(escape) : end_;
+    std::string_view run(at_, static_cast<std::size_t>(stop - at_));
+    at_ = stop;
+    return run;
+  }
+
+private:
+  bool plainHere() const { return at_ != end_ && *at_ != '\\'; }
+  int peekEscapedOrNext() {
+    if (at_ == end_ && !nextPiece())
+      return kEnd;
+    return *at_ == '\\' ? escaped().first : static_cast<unsigned char>(*at_);
+  }
+  int getEscapedOrNext() {
+    if (at_ == end_ && !nextPiece())
+      return kEnd;
+    if (*at_ != '\\')
+      return static_cast<unsigned char>(*at_++);
+    auto [byte, length] = escaped();
+    at_ += length;
+    return byte;
+  }
+  bool nextPiece() {
+    while (next_ != last_) {
+      const std::string& piece = *next_++;
+      at_ = piece.data();
+      end_ = at_ + piece.size();
+      if (at_ != end_)
+        return true;
+    }
+    return false;
+  }
+  // The byte that the escape at at_ stands for, and its length.
+  std::pair<int, std::size_t> escaped() const {
+    switch (at_[1]) {
+    case 'b':
+      return {'\b', 2};
+    case 'f':
+      return {'\f', 2};
+    case 'n':
+      return {'\n', 2};
+    case 'r':
+      return {'\r', 2};
+    case 't':
+      return {'\t', 2};
+    case 'u':
+      return {hexDigit(at_[4]) * 16 + hexDigit(at_[5]), 6};
+    default: // '"' and '\\'
+      return {static_cast<unsigned char>(at_[1]), 2};
+    }
+  }
+  static int hexDigit(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
+
+  const std::string* next_;
+  const std::string* last_;
+  const char* at_ = nullptr;
+  const char* end_ = nullptr;
+};
+
+// Reads one JSON document from the unescaped bytes of a text, accepting exactly what nlohmann's
+// parser accepts, and notes whether its top level is an object with a member named `key`. It
+// keeps a bit per open container and nothing of the text: each top-level name is compared with
+// `key` as it is decoded, so a string of any size costs no memory. Needs UTF-8 text: strings are
+// taken as they are, where nlohmann would check them. A NUL byte is refused wherever it stands,
+// where nlohmann would end its input at one outside a string.
+class MemberScanner {
+public:
+  MemberScanner(const JsonText& text, std::string_view key) : in_(text.pieces()), key_(key) {}
+
+  // True when the whole text is one valid document with the member. Throws only bad_alloc.
+  bool found() {
+    if (peek() == 0xEF && !(get() == 0xEF && get() == 0xBB && get() == 0xBF))
+      return false; // nlohmann skips a byte order mark, and refuses the start of any other
+    int c = token();
+    for (;;) {
+      // `c` starts a value.
+      switch (c) {
+      case '{':
+        c = token();
+        if (c == '}')
+          break;
+        if (!member(c, open_.empty()))
+          return false;
+        open_.push_back(true);
+        c = token();
+        continue;
+      case '[':
+        c = token();
+        if (c == ']')
+          break;
+        open_.push_back(false);
+        continue;
+      case '"':
+        if (!string(false))
+          return false;
+        break;
+      case 't':
+        if (!literal("rue"))
+          return false;
+        break;
+      case 'f':
+        if (!literal("alse"))
+          return false;
+        break;
+      case 'n':
+        if (!literal("ull"))
+          return false;
+        break;
+      default:
+        if (!number(c))
+          return false;
+      }
+      // A value is complete: what follows either starts the next one or closes its container.
+      for (;;) {
+        if (open_.empty())
+          return token() == kEnd && found_;
+        c = token();
+        const bool inObject = open_.back();
+        if (c == ',') {
+          c = token();
+          if (inObject) {
+            if (!member(c, open_.size() == 1))
+              return false;
+            c = token();
+          }
+          break;
+        }
+        if (c != (inObject ? '}' : ']'))
+          return false;
+        open_.pop_back();
+      }
+    }
+  }
+
+private:
+  static constexpr int kEnd = Unescaped::kEnd;
+
+  int peek() { return in_.peek(); }
+  int get() { return in_.get(); }
+  // The first byte of the next token, taken.
+  int token() {
+    int c = get();
+    while (c == ' ' || c == '\t' || c == '\n' || c == '\r')
+      c = get();
+    return c;
+  }
+
+  // A member's name, starting at `c`, and the colon after it.
+  bool member(int c, bool topLevel) { return c == '"' && string(topLevel) && token() == ':'; }
+
+  // The rest of a string whose opening quote is taken; a top-level name is compared with key_.
+  bool string(bool topLevel) {
+    bool same = topLevel; // the bytes so far are the start of key_
+    std::size_t matched = 0;
+    auto compare = [&](int byte) {
+      same = same && matched < key_.size() && key_[matched++] == static_cast<char>(byte);
+    };
+    for (;;) {
+      if (std::string_view run = in_.plainRun(); same && !run.empty()) {
+        same = key_.substr(matched).starts_with(run);
+        matched += run.size();
+      }
+      int c = get(); // an escape, or the first byte of the next piece
+      if (c == '"') {
+        found_ = found_ || (same && matched == key_.size());
+        return true;
+      }
+      if (c == kEnd || c < 0x20)
+        return false; // control characters stand only as escapes
+      if (c != '\\') {
+        compare(c);
+        continue;
+      }
+      switch (c = get()) {
+      case '"':
+      case '\\':
+      case '/':
+        break;
+      case 'b':
+        c = '\b';
+        break;
+      case 'f':
+        c = '\f';
+        break;
+      case 'n':
+        c = '\n';
+        break;
+      case 'r':
+        c = '\r';
+        break;
+      case 't':
+        c = '\t';
+        break;
+      case 'u': {
+        std::uint32_t point = 0;
+        if (!codePoint(point))
+          return false;
+        if (same) {
+          char bytes[4];
+          for (std::size_t i = 0, n = encodeUtf8(point, bytes); i < n; ++i)
+            compare(static_cast<unsigned char>(bytes[i]));
+        }
+        continue;
+      }
+      default:
+        return false;
+      }
+      compare(c);
+    }
+  }
+
+  // The code point of a \u escape whose "\u" is taken, joining a surrogate pair as nlohmann does:
+  // a high surrogate must be followed at once by an escaped low one, and a low one never stands
+  // alone.
+  bool codePoint(std::uint32_t& point) {
+    if (!hex4(point))
+      return false;
+    if (point >= 0xDC00 && point <= 0xDFFF)
+      return false;
+    if (point < 0xD800 || point > 0xDBFF)
+      return true;
+    std::uint32_t low = 0;
+    if (get() != '\\' || get() != 'u' || !hex4(low) || low < 0xDC00 || low > 0xDFFF)
+      return false;
+    point = 0x10000 + ((point - 0xD800) << 10) + (low - 0xDC00);
+    return true;
+  }
+
+  bool hex4(std::uint32_t& value) {
+    for (int i = 0; i < 4; ++i) {
+      const int c = get();
+      int digit;
+      if (isDigit(c))
+        digit = c - '0';
+      else if (c >= 'a' && c <= 'f')
+        digit = c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F')
+        digit = c - 'A' + 10;
+      else
+        return false;
+      value = value * 16 + static_cast<std::uint32_t>(digit);
+    }
+    return true;
+  }
+
+  static std::size_t encodeUtf8(std::uint32_t point, char* out) {
+    auto byte = [](std::uint32_t b) { return static_cast<char>(b); };
+    if (point < 0x80) {
+      out[0] = byte(point);
+      return 1;
+    }
+    if (point < 0x800) {
+      out[0] = byte(0xC0 | point >> 6);
+      out[1] = byte(0x80 | (point & 0x3F));
+      return 2;
+    }
+    if (point < 0x10000) {
+      out[0] = byte(0xE0 | point >> 12);
+      out[1] = byte(0x80 | ((point >> 6) & 0x3F));
+      out[2] = byte(0x80 | (point & 0x3F));
+      return 3;
+    }
+    out[0] = byte(0xF0 | point >> 18);
+    out[1] = byte(0x80 | ((point >> 12) & 0x3F));
+    out[2] = byte(0x80 | ((point >> 6) & 0x3F));
+    out[3] = byte(0x80 | (point & 0x3F));
+    return 4;
+  }
+
+  // A number starting at `c`: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?, whose value is
+  // finite as a double.
+  bool number(int c) {
+    Magnitude magnitude;
+    if (c == '-')
+      c = get();
+    if (!isDigit(c))
+      return false;
+    magnitude.integerDigit(static_cast<char>(c));
+    if (c != '0') {
+      while (isDigit(peek()))
+        magnitude.integerDigit(static_cast<char>(get()));
+    }
+    if (peek() == '.') {
+      get();
+      if (!isDigit(peek()))
+        return false;
+      while (isDigit(peek()))
+        magnitude.fractionDigit(static_cast<char>(get()));
+    }
+    if (peek() == 'e' || peek() == 'E') {
+      get();
+      if (peek() == '+' || peek() == '-')
+        magnitude.exponentSign(get() == '-');
+      if (!isDigit(peek()))
+        return false;
+      while (isDigit(peek()))
+        magnitude.exponentDigit(static_cast<char>(get()));
+    }
+    return magnitude.finite();
+  }
+
+  bool literal(std::string_view rest) {
+    for (char expected : rest) {
+      if (get() != expected)
+        return false;
+    }
+    return true;
+  }
+
+  Unescaped in_;
   std::string_view key_;
-  std::size_t depth_ = 0;
-  bool topIsObject_ = false;
+  // One bit per open container, set for an object: a document nested millions deep costs an
+  // eighth of its depth in bytes.
+  std::vector<bool> open_;
   bool found_ = false;
 };
 
 // Whether the escaped text may hold `key` as a member name at all. Letters and most other
 // characters can be spelled in a JSON string only as themselves or as a \u escape: a text that
-// holds neither the key nor any \u escape cannot name it, and need not be parsed. Conservative:
-// true whenever unsure.
+// holds neither the key nor any \u escape cannot name it, and need not be scanned: on a reply
+// without the name this pass takes less time than the scan. Conservative: true whenever unsure.
 bool mayName(const JsonText& text, std::string_view key) {
   if (key.find_first_of("\"\\/") != std::string_view::npos ||
       std::any_of(key.begin(), key.end(),
@@ -145,11 +506,9 @@ std::optional<nlohmann::json> parseJson(std::string_view text) noexcept {
 
 bool hasTopLevelMember(const JsonText& text, std::string_view key) noexcept {
   try {
-    // nlohmann takes a NUL for the end of input and would ignore what follows.
-    if (!text.isUtf8() || text.hasNul() || !mayName(text, key))
+    if (!text.isUtf8() || !mayName(text, key))
       return false;
-    TopLevelKeyFinder finder(key);
-    return nlohmann::json::sax_parse(text.begin(), text.end(), &finder) && finder.found();
+    return MemberScanner(text, key).found();
   } catch (const std::exception&) {
     return false;
   }

@@ -24,8 +24,10 @@ inline constexpr std::size_t kMaxJsonNesting = 512;
 std::optional<nlohmann::json> parseJson(std::string_view text) noexcept;
 
 // True when `text` is one valid JSON document whose top level is an object with a member named
-// `key`. Reads the text as a stream of events without building a tree or unescaping a copy, so
-// a reply of tens of megabytes costs no memory beyond its text. Never throws.
+// `key` (compared as decoded, so "k\u0065y" names key). Valid means what parseJson's parser
+// accepts, at any depth, except that a NUL byte anywhere is refused. Reads the escaped text in
+// place, keeping a bit per open container and nothing of its strings, so a reply of megabytes
+// costs no memory beyond its text. Never throws; any thread.
 bool hasTopLevelMember(const JsonText& text, std::string_view key) noexcept;
 
 // Compact JSON text with the writer's default layout, or nothing when `value` cannot be written
