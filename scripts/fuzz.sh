@@ -10,13 +10,13 @@ source "$(dirname "$0")/trees.sh"
 seconds="${1:-30}"
 build="$(tree_dir asan)"
 configure_tree asan
-cmake --build "$build" --target fuzz_server fuzz_args_url -j "$jobs"
+cmake --build "$build" --target fuzz_server fuzz_args_url fuzz_json_scan -j "$jobs"
 
 export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:allocator_may_return_null=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 
 status=0
-for target in fuzz_server fuzz_args_url; do
+for target in fuzz_server fuzz_args_url fuzz_json_scan; do
   corpus="$build/corpus/$target"
   mkdir -p "$corpus"
   seeds=("$root/fuzz/corpus/$target")
