@@ -27,9 +27,9 @@ public:
   // (escaped for its response line) and its limit. A reply its text will not take is refused.
   using ReplyText = std::function<JsonText()>;
 
-  explicit BridgeClient(std::shared_ptr<HttpTransport> transport,
-                        CredentialsSource credentials = readCredentials,
-                        ReplyText replyText = [] { return JsonText(); });
+  explicit BridgeClient(
+      std::shared_ptr<HttpTransport> transport, CredentialsSource credentials = readCredentials,
+      ReplyText replyText = [] { return JsonText(); });
 
   // Suspends until the logical request is settled. Any loop thread. A member coroutine starts
   // lazily: this client must still exist when the awaitable is first awaited (not only when it

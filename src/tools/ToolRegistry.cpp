@@ -51,8 +51,7 @@ json ToolRegistry::definitions() const {
   return toolDefinitions();
 }
 
-boost::asio::awaitable<ToolRegistry::Outcome> ToolRegistry::run(std::string name,
-                                                                json arguments) {
+boost::asio::awaitable<ToolRegistry::Outcome> ToolRegistry::run(std::string name, json arguments) {
   // A monotonic clock: a wall clock set back during the call must not give a negative duration.
   const auto start = Clock::now();
   Outcome outcome;

@@ -88,10 +88,11 @@ TEST(BridgeFaultTest, AReplyUpToTheLineLimitArrivesWholeOneByteMoreIsRefused) {
 
   auto refused = callOnce(mcp, 1, "get_asset", {{"shortID", "over"}});
   EXPECT_TRUE(refused.isError);
-  EXPECT_EQ(refused.text, "Bridge 的回复过大：共 " + std::to_string(fits + 1) +
-                              " 字节，超过 agent 宿主单条消息 " + std::to_string(kMaxResponseLine) +
-                              " 字节（约 9.9 MiB）的上限，未转给 agent。请缩小请求范围后重试（如减小 "
-                              "limit）。");
+  EXPECT_EQ(refused.text,
+            "Bridge 的回复过大：共 " + std::to_string(fits + 1) +
+                " 字节，超过 agent 宿主单条消息 " + std::to_string(kMaxResponseLine) +
+                " 字节（约 9.9 MiB）的上限，未转给 agent。请缩小请求范围后重试（如减小 "
+                "limit）。");
   EXPECT_EQ(bridge.requestsTo("/assets/over").size(), 1u) << "not asked for again";
   expectPingAnswered(mcp);
   ASSERT_TRUE(bridge.waitForRequests("/telemetry", 2, 10s));

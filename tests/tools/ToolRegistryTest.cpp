@@ -16,12 +16,12 @@
 namespace vantrel::tools {
 namespace {
 
-using testing::ScriptedOutcome;
-using testing::ScriptedReply;
 using bridge::HttpReply;
 using bridge::HttpRequest;
 using bridge::TransportFailure;
 using nlohmann::json;
+using testing::ScriptedOutcome;
+using testing::ScriptedReply;
 using vantrel::testing::ScriptedTransport;
 
 bool isReport(const HttpRequest& request) {
@@ -227,7 +227,8 @@ TEST_F(ToolRegistryTest, HadTranscriptMarksAudioOnlyForCardsShownWithATranscript
   replies_["/assets/n1"] = ScriptedReply{200, R"({"shortID":"n1","title":"transcriptText"})"};
   replies_["/assets/f1"] = ScriptedReply{404, R"({"transcriptText":"x"})"};
   // A NUL must not end the reply early: read that far, it would say there is a transcript.
-  replies_["/assets/z1"] = ScriptedReply{200, std::string(R"({"transcriptText":"x"})") + '\0' + "x"};
+  replies_["/assets/z1"] =
+      ScriptedReply{200, std::string(R"({"transcriptText":"x"})") + '\0' + "x"};
   replies_["/assets/t2/audio"] = ScriptedReply{400, "{}"};
 
   auto audioReport = [&](const char* shortID) {
