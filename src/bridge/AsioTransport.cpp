@@ -12,6 +12,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/buffers_suffix.hpp>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <poll.h>
 #include <utility>
@@ -145,40 +146,47 @@ writeRequest(tcp::socket& socket, const std::string& head, const std::optional<s
 
 } // namespace
 
+// The connections kept between exchanges, and a count of the exchanges in flight with each
+// Bridge (port and connection group), shared by every loop thread under one mutex.
 class AsioTransport::Pool {
+  using Bridge = std::pair<int, std::string>; // port, connection group
+  using Count = std::map<Bridge, std::size_t>::iterator;
+
 public:
-  // The most recently kept connection to `port` in `group`, made on `context`, that is still
-  // open, or nullptr. Connections stay with the context that made them: another context's
-  // socket would report its readiness to that context's thread, a hand-off on every read.
-  std::unique_ptr<tcp::socket> take(const void* context, int port, const std::string& group) {
-    std::vector<std::unique_ptr<tcp::socket>> stale; // closed outside the lock
-    std::unique_ptr<tcp::socket> found;
-    {
-      std::lock_guard lock(lock_);
-      for (auto it = idle_.end(); it != idle_.begin() && !found;) {
-        --it;
-        if (it->context != context || it->port != port || it->group != group)
-          continue;
-        auto socket = std::move(it->socket);
-        it = idle_.erase(it);
-        if (stillOpen(*socket))
-          found = std::move(socket);
-        else
-          stale.push_back(std::move(socket));
+  // One exchange with a Bridge: in flight from construction until end() or destruction, however
+  // the exchange ends. Lives in the exchange's coroutine, which holds the pool.
+  class Visit {
+  public:
+    Visit(Pool& pool, int port, const std::string& group)
+        : pool_(pool), count_(pool.enter(Bridge{port, group})) {}
+    ~Visit() {
+      if (counted_)
+        pool_.leave(count_);
+    }
+    Visit(const Visit&) = delete;
+    Visit& operator=(const Visit&) = delete;
+
+    // The most recently kept connection to this Bridge made on `context` that is still open, or
+    // nullptr. Connections stay with the context that made them: another context's socket would
+    // report its readiness to that context's thread, a hand-off on every read.
+    std::unique_ptr<tcp::socket> take(const void* context) { return pool_.take(count_, context); }
+    // Before this exchange opens a connection of its own.
+    void opening() { pool_.makeRoom(count_); }
+    // Ends the visit with a connection fit for another request, which the pool keeps or closes.
+    void end(const void* context, std::unique_ptr<tcp::socket> socket) noexcept {
+      try {
+        pool_.put(count_, context, std::move(socket));
+        counted_ = false;
+      } catch (const std::exception&) {
+        // No memory to keep it: the connection closes, and the reply that came on it stands.
       }
     }
-    return found;
-  }
 
-  void put(const void* context, int port, std::string group, std::unique_ptr<tcp::socket> socket) {
-    std::unique_ptr<tcp::socket> evicted;
-    std::lock_guard lock(lock_);
-    idle_.push_back(Kept{context, port, std::move(group), std::move(socket)});
-    if (idle_.size() > kMaxIdleConnections) {
-      evicted = std::move(idle_.front().socket);
-      idle_.pop_front();
-    }
-  }
+  private:
+    Pool& pool_;
+    Count count_;
+    bool counted_ = true;
+  };
 
   void clear() {
     std::deque<Kept> closing;
@@ -194,12 +202,93 @@ public:
 private:
   struct Kept {
     const void* context;
-    int port;
-    std::string group;
+    Bridge bridge;
     std::unique_ptr<tcp::socket> socket;
   };
-  mutable std::mutex lock_; // guards idle_ only
+
+  Count enter(Bridge bridge) {
+    std::lock_guard lock(lock_);
+    auto count = inFlight_.try_emplace(std::move(bridge), 0).first;
+    ++count->second;
+    return count;
+  }
+
+  void leave(Count count) noexcept {
+    std::lock_guard lock(lock_);
+    release(count);
+  }
+
+  // Under the lock.
+  void release(Count count) noexcept {
+    if (--count->second == 0)
+      inFlight_.erase(count);
+  }
+
+  // Under the lock: the connections open to the Bridge, in flight (one per exchange) or idle.
+  std::size_t open(Count count) const {
+    return count->second + static_cast<std::size_t>(
+                               std::count_if(idle_.begin(), idle_.end(), [&](const Kept& kept) {
+                                 return kept.bridge == count->first;
+                               }));
+  }
+
+  std::unique_ptr<tcp::socket> take(Count count, const void* context) {
+    for (;;) {
+      std::unique_ptr<tcp::socket> socket;
+      {
+        std::lock_guard lock(lock_);
+        auto kept = std::find_if(idle_.rbegin(), idle_.rend(), [&](const Kept& k) {
+          return k.context == context && k.bridge == count->first;
+        });
+        if (kept == idle_.rend())
+          return nullptr;
+        socket = std::move(kept->socket);
+        idle_.erase(std::next(kept).base());
+      }
+      if (stillOpen(*socket))
+        return socket;
+      // The Bridge closed it while it was idle: dropped here, outside the lock.
+    }
+  }
+
+  // A new connection is about to open: idle ones to the same Bridge, on other contexts or
+  // passed over by a retry, are closed, oldest first, so that no more than kBridgeConnections
+  // stay open. One of them could hold the Bridge thread the new connection needs.
+  void makeRoom(Count count) {
+    std::array<std::unique_ptr<tcp::socket>, kMaxIdleConnections> closing; // outside the lock
+    std::lock_guard lock(lock_);
+    auto next = closing.begin();
+    for (std::size_t open = this->open(count); open > kBridgeConnections; --open) {
+      auto kept = std::find_if(idle_.begin(), idle_.end(),
+                               [&](const Kept& k) { return k.bridge == count->first; });
+      if (kept == idle_.end())
+        break;
+      *next++ = std::move(kept->socket);
+      idle_.erase(kept);
+    }
+  }
+
+  // Kept, unless that would leave more than kBridgeConnections open to its Bridge: then other
+  // exchanges may be waiting for the Bridge thread this connection holds. The oldest kept
+  // connection goes when there are more than kMaxIdleConnections.
+  void put(Count count, const void* context, std::unique_ptr<tcp::socket> socket) {
+    std::unique_ptr<tcp::socket> closing; // closed outside the lock
+    std::lock_guard lock(lock_);
+    if (open(count) <= kBridgeConnections) {
+      idle_.push_back(Kept{context, count->first, std::move(socket)});
+      if (idle_.size() > kMaxIdleConnections) {
+        closing = std::move(idle_.front().socket);
+        idle_.pop_front();
+      }
+    } else {
+      closing = std::move(socket);
+    }
+    release(count); // last: a throw above leaves the visit counted, for its destructor
+  }
+
+  mutable std::mutex lock_; // guards idle_ and inFlight_
   std::deque<Kept> idle_;
+  std::map<Bridge, std::size_t> inFlight_;
 };
 
 namespace {
@@ -220,15 +309,17 @@ asio::awaitable<HttpOutcome> perform(std::shared_ptr<AsioTransport::Pool> pool,
     std::string head = formatHead(request);
     auto watch = std::make_shared<Watch>(executor, idle);
     WatchScope scope(watch);
+    AsioTransport::Pool::Visit visit(*pool, port, request.connectionGroup);
 
     Connection connection;
     if (request.reuseConnection) {
-      connection.socket = pool->take(context, port, request.connectionGroup);
+      connection.socket = visit.take(context);
       connection.kept = connection.socket != nullptr;
     }
     error_code writeError;
     for (;;) {
       if (!connection.socket) {
+        visit.opening();
         connection.socket = std::make_unique<tcp::socket>(executor);
         watch->socket = connection.socket.get();
         error_code ec;
@@ -256,7 +347,6 @@ asio::awaitable<HttpOutcome> perform(std::shared_ptr<AsioTransport::Pool> pool,
     // The request is out: while the Bridge takes its time, thousands of calls may wait here, so
     // nothing of it is kept but what the pool needs.
     std::string().swap(head);
-    std::string group = std::move(request.connectionGroup);
     std::shared_ptr<BodySink> body = std::move(request.replyBody);
     request = {};
 
@@ -289,7 +379,7 @@ asio::awaitable<HttpOutcome> perform(std::shared_ptr<AsioTransport::Pool> pool,
     }
     watch->socket = nullptr;
     if (parser.reusable() && !writeError)
-      pool->put(context, port, std::move(group), std::move(connection.socket));
+      visit.end(context, std::move(connection.socket));
     co_return HttpReply{parser.status()};
   } catch (const std::exception& e) {
     // Only memory exhaustion gets here; it is this attempt's failure, not the process's.

@@ -293,5 +293,61 @@ TEST(AsioTransportTest, HundredsOfConcurrentRequestsOnTwoThreads) {
   EXPECT_GT(transport.idleConnections(), 0u);
 }
 
+// Runs `count` exchanges of `path` at once on `io` to their ends; how many got a 200.
+std::size_t together(boost::asio::io_context& io, AsioTransport& transport,
+                     const FakeBridge& bridge, std::size_t count, const std::string& path) {
+  namespace asio = boost::asio;
+  std::size_t succeeded = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    asio::co_spawn(
+        io,
+        [&]() -> asio::awaitable<void> {
+          auto outcome = co_await transport.exchange(get(bridge, path));
+          const auto* reply = std::get_if<HttpReply>(&outcome);
+          if (reply && reply->status == 200)
+            ++succeeded;
+        },
+        asio::detached);
+  }
+  io.restart();
+  io.run();
+  return succeeded;
+}
+
+// Exchanges that overlap keep their connections for the next ones, as a call and the usage
+// report before it do, up to what a Bridge is taken to serve at once: beyond that, a kept one
+// could hold the Bridge thread that another connection waits for.
+TEST(AsioTransportTest, OverlappingExchangesKeepAsManyConnectionsAsABridgeServesAtOnce) {
+  FakeBridge bridge;
+  bridge.on("GET", "/held", Reply{.delay = 300ms}); // long enough for all of a row to overlap
+  struct Row {
+    std::size_t together, kept;
+  };
+  for (auto [count, kept] :
+       {Row{2, 2}, Row{kBridgeConnections, kBridgeConnections}, Row{20, kBridgeConnections}}) {
+    boost::asio::io_context io; // outlives the transport, whose connections belong to it
+    AsioTransport transport;
+    EXPECT_EQ(together(io, transport, bridge, count, "/held"), count);
+    EXPECT_EQ(transport.idleConnections(), kept) << count << " at once";
+  }
+}
+
+// A Bridge serving from as many threads as it is taken to: one context's idle connections hold
+// them all, and another context's call, which cannot take those, would wait in the backlog for
+// the keep-alive to run out, had its new connection not closed one of them first.
+TEST(AsioTransportTest, ConnectionBeyondWhatTheBridgeServesClosesAnIdleOneOfAnotherContext) {
+  FakeBridge bridge(
+      {}, vantrel::testing::ServingLimit{.connections = kBridgeConnections, .keepAlive = 60s});
+  bridge.on("GET", "/held", Reply{.delay = 300ms});
+  boost::asio::io_context first, second; // outlive the transport
+  AsioTransport transport(20s);
+  ASSERT_EQ(together(first, transport, bridge, kBridgeConnections, "/held"), kBridgeConnections);
+  ASSERT_EQ(transport.idleConnections(), kBridgeConnections) << "the Bridge's threads are held";
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(together(second, transport, bridge, 1, "/x"), 1u);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 15s);
+  EXPECT_EQ(transport.idleConnections(), kBridgeConnections);
+}
+
 } // namespace
 } // namespace vantrel::bridge

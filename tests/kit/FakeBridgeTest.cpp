@@ -244,6 +244,34 @@ TEST(FakeBridgeTest, RequestWatcherSeesARequestAsItIsReadBeforeItsHeldAnswer) {
   EXPECT_GE(Clock::now() - sent, kHold - 1ms);
 }
 
+// A Bridge serving from two threads: connections beyond them wait unaccepted, each until a
+// client closes one of the two or an idle one runs out its keep-alive.
+TEST(FakeBridgeTest, ServingLimitLeavesTheRestInTheBacklogUntilAThreadIsFree) {
+  constexpr auto kKeepAlive = 1500ms;
+  FakeBridge bridge({}, ServingLimit{.connections = 2, .keepAlive = kKeepAlive});
+  auto leaving = std::make_unique<RawClient>(bridge.port());
+  RawClient staying(bridge.port());
+  for (RawClient* client : {leaving.get(), &staying}) {
+    client->send("GET /a HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(bodyOf(client->receiveResponse()), "{}");
+  }
+  const auto answered = Clock::now();
+  RawClient first(bridge.port()), second(bridge.port());
+  ASSERT_TRUE(first.connected() && second.connected()) << "the backlog takes them";
+  first.send("GET /first HTTP/1.1\r\n\r\n");
+  second.send("GET /second HTTP/1.1\r\n\r\n");
+
+  leaving.reset(); // its thread is free at once
+  EXPECT_EQ(bodyOf(first.receiveResponse()), "{}");
+  const auto firstAnswered = Clock::now();
+  EXPECT_EQ(bodyOf(second.receiveResponse()), "{}");
+  EXPECT_LT(firstAnswered - answered, kKeepAlive) << "served when a client closed";
+  // Less a little: the keep-alive ran from the answer going out, a moment before `answered`.
+  EXPECT_GE(Clock::now() - answered, kKeepAlive - 100ms) << "served before the idle one ran out";
+  EXPECT_EQ(staying.receiveAll(), "");
+  EXPECT_TRUE(staying.ended()) << "closed by the Bridge at the end of its keep-alive";
+}
+
 TEST(FakeBridgeTest, ClosingWithoutAnAnswerIsAnEndWithNoBytes) {
   FakeBridge bridge;
   bridge.on("GET", "/drop", Reply{.drop = true});

@@ -105,7 +105,7 @@ struct FakeBridge::Connection {
     Clock::duration gapBefore{};
   };
 
-  Connection(int f, std::uint64_t i) : fd(f), id(i) {}
+  Connection(int f, std::uint64_t i, Clock::time_point now) : fd(f), id(i), idleSince(now) {}
   ~Connection() { closeQuietly(fd); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -115,6 +115,7 @@ struct FakeBridge::Connection {
   std::string in;              // bytes read and not yet taken as a request
   std::size_t headScanned = 0; // no "\r\n\r\n" starts before this
   bool peerClosed = false;     // the client will send no more
+  Clock::time_point idleSince; // accepted, or last answered: a serving limit's keep-alive counts
   bool dead = false;           // to be closed and removed
 
   bool answering = false;
@@ -146,7 +147,8 @@ nlohmann::json RecordedRequest::json() const {
   return nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
 }
 
-FakeBridge::FakeBridge(FakeBridgeWatchers watchers) : watchers_(std::move(watchers)) {
+FakeBridge::FakeBridge(FakeBridgeWatchers watchers, std::optional<ServingLimit> limit)
+    : watchers_(std::move(watchers)), limit_(limit) {
   listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -321,11 +323,13 @@ void FakeBridge::loop() {
     };
     fds.clear();
     fds.push_back({wakeRead_, POLLIN, 0});
-    const bool accepting = now >= acceptAfter_;
-    fds.push_back({accepting ? listener_ : -1, POLLIN, 0});
-    if (!accepting)
+    const bool resting = now < acceptAfter_;
+    fds.push_back({!resting && hasRoom() ? listener_ : -1, POLLIN, 0});
+    if (resting)
       waitUntil(acceptAfter_);
     for (const auto& c : connections_) {
+      if (limit_ && c->idle())
+        waitUntil(c->idleSince + limit_->keepAlive);
       short events = c->wantsInput() ? POLLIN : 0;
       if (c->answering && c->wakeAt > now)
         waitUntil(c->wakeAt);
@@ -350,6 +354,8 @@ void FakeBridge::loop() {
       if (!c.dead && i < polled && (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
         readFrom(c);
       advance(c);
+      if (limit_ && !c.dead && c.idle() && Clock::now() >= c.idleSince + limit_->keepAlive)
+        c.dead = true; // its thread goes back to the pool
     }
     auto gone = std::remove_if(connections_.begin(), connections_.end(),
                                [](const auto& c) { return c->dead; });
@@ -367,8 +373,14 @@ void FakeBridge::loop() {
   tasks_.clear();
 }
 
+// Under a serving limit, no more connections are taken than there are threads: the rest wait in
+// the backlog, connected as far as their client can tell.
+bool FakeBridge::hasRoom() const {
+  return !limit_ || connections_.size() < limit_->connections;
+}
+
 void FakeBridge::acceptAll(Clock::time_point now) {
-  for (;;) {
+  while (hasRoom()) {
 #ifdef __linux__
     int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
 #else
@@ -391,7 +403,7 @@ void FakeBridge::acceptAll(Clock::time_point now) {
     setNoSigPipe(fd);
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one); // trickled pieces go at once
-    connections_.push_back(std::make_unique<Connection>(fd, nextConnectionId_++));
+    connections_.push_back(std::make_unique<Connection>(fd, nextConnectionId_++, now));
   }
 }
 
@@ -429,6 +441,7 @@ void FakeBridge::advance(Connection& c) {
         return;
       }
       c.answering = false;
+      c.idleSince = Clock::now();
       c.reply.reset();
       c.made.clear();
       c.steps.clear();

@@ -76,20 +76,31 @@ struct FakeBridgeWatchers {
   bool record = true;
 };
 
+// A Bridge that serves connections from a fixed pool of threads, as a host app's HTTP server
+// often does: at most `connections` at a time, each held until its client closes it or until
+// `keepAlive` passes with no request on it (counted from its accept, then from each answer).
+// The rest wait unaccepted in the listen backlog: 4096 deep, or as deep as the system allows.
+struct ServingLimit {
+  std::size_t connections = 1;
+  std::chrono::milliseconds keepAlive{0};
+};
+
 // An HTTP/1.1 stand-in for the host app's Bridge on 127.0.0.1 and an ephemeral port, listening
 // when the constructor returns. One thread runs one poll loop that owns every socket, so a
 // held connection costs a descriptor and no thread; connections are kept alive.
 //
 // Replies follow rules per method and path: an exact rule (matching the decoded or the raw path)
 // wins over the longest prefix rule; anything unmatched gets Reply{}. Requests are recorded,
-// unless the watchers say not. Every public member may be called from any thread while it
+// unless the watchers say not. Without a ServingLimit, every connection is served at once and kept
+// for as long as the client keeps it. Every public member may be called from any thread while it
 // runs; handlers and watchers run on the fake's own thread.
 class FakeBridge {
 public:
   using Handler = std::function<Reply(const RecordedRequest&)>;
 
   // Throws std::runtime_error if it cannot listen.
-  explicit FakeBridge(FakeBridgeWatchers watchers = {});
+  explicit FakeBridge(FakeBridgeWatchers watchers = {},
+                      std::optional<ServingLimit> limit = std::nullopt);
   ~FakeBridge();
   FakeBridge(const FakeBridge&) = delete;
   FakeBridge& operator=(const FakeBridge&) = delete;
@@ -127,6 +138,7 @@ private:
 
   void loop();
   void runTasks();
+  bool hasRoom() const;
   void acceptAll(Clock::time_point now);
   void readFrom(Connection& connection);
   void advance(Connection& connection);
@@ -148,6 +160,7 @@ private:
   std::once_flag joined_;
   std::atomic<bool> stopping_{false};
   const FakeBridgeWatchers watchers_;
+  const std::optional<ServingLimit> limit_;
 
   // The loop thread's own: no lock.
   std::vector<std::unique_ptr<Connection>> connections_;
