@@ -93,6 +93,9 @@ void BenchBridge::count(const testing::RecordedRequest& request) {
         !largePath_.empty() && request.method == "GET" && request.target == largePath_;
     if (large)
       ++large_;
+    if (!arrival_ && !watchedPath_.empty() && request.method == "GET" &&
+        request.target == watchedPath_)
+      arrival_ = request.arrived;
     if (request.header("Authorization") != "Bearer " + token_ && !large) {
       ++counts_.unauthorized;
     } else if (large || isAssetGet(request)) {
@@ -145,6 +148,19 @@ bool BenchBridge::waitFor(std::uint64_t count, Clock::time_point deadline,
 bool BenchBridge::waitTelemetry(std::uint64_t count, Clock::time_point deadline) const {
   return waitFor(count, deadline,
                  [](const BridgeCounts& counts, std::uint64_t) { return counts.telemetry; });
+}
+
+void BenchBridge::watchArrival(std::string_view shortID) {
+  std::lock_guard lock(countsLock_);
+  watchedPath_ = std::string(kAssets) + std::string(shortID);
+  arrival_.reset();
+}
+
+std::optional<std::chrono::steady_clock::time_point>
+BenchBridge::waitArrival(Clock::time_point deadline) const {
+  std::unique_lock lock(countsLock_);
+  counted_.wait_until(lock, deadline, [&] { return arrival_.has_value(); });
+  return arrival_;
 }
 
 bool BenchBridge::waitLargeStarts(std::uint64_t count, Clock::time_point deadline) const {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -62,6 +63,13 @@ public:
   // Waits until largeStarts() reaches `count`; false at the deadline.
   bool waitLargeStarts(std::uint64_t count, std::chrono::steady_clock::time_point deadline) const;
 
+  // From now on, keeps when the next GET /assets/<shortID> arrives (the moment its last byte was
+  // read), forgetting any arrival kept before: the Bridge's own clock for when a call reached it.
+  void watchArrival(std::string_view shortID);
+  // When the watched request arrived; nothing if it has not by `deadline`.
+  std::optional<std::chrono::steady_clock::time_point>
+  waitArrival(std::chrono::steady_clock::time_point deadline) const;
+
 private:
   using Clock = std::chrono::steady_clock;
   // On the fake's thread, as it reads a request or accepts and closes connections.
@@ -75,13 +83,15 @@ private:
   const std::string token_;
   std::atomic<long long> holdMs_{0};
 
-  mutable std::mutex countsLock_; // guards the five below only
+  mutable std::mutex countsLock_; // guards the seven below only
   mutable std::condition_variable counted_;
   BridgeCounts counts_;
   std::uint64_t large_ = 0; // large replies started, counted among the asset GETs too
   std::uint64_t open_ = 0;  // connections open now
   Clock::time_point resetAt_ = Clock::now();
-  std::string largePath_; // the path serveLarge() took over, or empty
+  std::string largePath_;   // the path serveLarge() took over, or empty
+  std::string watchedPath_; // the path watchArrival() waits for, or empty
+  std::optional<Clock::time_point> arrival_;
 
   testing::FakeBridge bridge_; // last: its loop stops before the members it reads go
 };

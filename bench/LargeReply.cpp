@@ -50,51 +50,40 @@ std::optional<LargeRun> relayLarge(const Subject& relay, const std::string& body
   // checked once both are in: parsing the large one takes a while.
   std::string out;
   out.reserve(body.size() + body.size() / 8 + 4096); // room for the escapes and the envelope
-  std::vector<std::pair<std::size_t, Clock::time_point>> ends; // each line's "\n", when read
+  TimedLines lines;
   const auto deadline = smallSent + 60s;
-  while (ends.size() < 2) {
+  while (lines.count() < 2) {
     auto more = server->readSome(ChildProcess::Stream::Stdout, deadline);
     const auto at = Clock::now();
     if (!more)
       break;
     const std::size_t from = out.size();
     out += *more;
-    for (auto end = out.find('\n', from); end != std::string::npos; end = out.find('\n', end + 1))
-      ends.emplace_back(end, at);
+    lines.scan(out, from, at);
   }
-  std::vector<std::pair<std::string_view, Clock::time_point>> lines;
-  for (std::size_t i = 0, from = 0; i < ends.size() && i < 2; from = ends[i++].first + 1)
-    lines.emplace_back(std::string_view(out).substr(from, ends[i].first - from), ends[i].second);
   // The kernel's high-water mark, read before the relay exits: exact however fast the relay.
   auto status = readProcStatus(server->pid());
 
   LargeRun run;
   bool small = false, large = false;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const auto& [line, at] = lines[i];
-    auto tool = parseToolReply(line);
-    if (tool && tool->id == kSmallId &&
-        tool->text == BenchBridge::assetBody(shortIdFor(kSmallId))) {
+  const std::string smallBody = BenchBridge::assetBody(shortIdFor(kSmallId));
+  const std::vector<Expected> calls = {{kSmallId, smallBody}, {kLargeId, body}};
+  for (std::size_t i = 0; i < lines.count() && i < 2; ++i) {
+    const auto [line, at] = lines.line(out, i);
+    auto which = matchAnswer(line, calls, tally, error);
+    if (!which)
+      return std::nullopt;
+    if (*which == 0) {
       small = true;
       run.smallMs = millis(at - smallSent);
       run.smallFirst = i == 0;
-    } else if (tool && tool->id == kLargeId && tool->text == body) {
+    } else {
       large = true;
       run.largeMs = millis(at - largeSent);
-    } else if (auto id = replyId(line); id && (*id == kSmallId || *id == kLargeId)) {
-      tally.count(1, 0);
-      error = "reply " + std::to_string(*id) + " is not the card asked for (" +
-              std::to_string(line.size()) + " bytes): " + shorten(line);
-      return std::nullopt;
-    } else {
-      tally.count(1, 1, shorten(line));
-      error = "a line that answers neither call: " + shorten(line);
-      return std::nullopt;
     }
-    tally.count(1, 0);
   }
   if (!small || !large) {
-    error = std::to_string(lines.size()) + " of 2 answers arrived in time";
+    error = std::to_string(lines.count()) + " of 2 answers arrived in time";
     server->sendSignal(SIGKILL);
     return std::nullopt;
   }

@@ -2,6 +2,7 @@
 #include "Phases.h"
 #include "ProcStats.h"
 #include "ServerProcess.h"
+#include "Stats.h"
 #include "Workload.h"
 #include "driver/Descriptors.h"
 
@@ -25,10 +26,10 @@ constexpr std::uint64_t kSpareDescriptors = 256;
 // What one burst of held calls showed.
 struct Burst {
   int calls = 0;
-  int right = 0;                // answered with the card asked for
-  int wrongText = 0;            // answered, but not with that card
-  Clock::duration wall{};       // from the first byte written to the last right answer
-  std::optional<double> pingMs; // the ping's round trip, when one was sent and answered
+  int right = 0;              // answered with the card asked for
+  int wrongText = 0;          // answered, but not with that card
+  Clock::duration wall{};     // from the first byte written to the last right answer
+  std::vector<double> pingMs; // each answered ping's round trip, in the order written
   std::uint64_t atBridgeWhenPinged = 0;
   bool sampled = false; // the readings below exist (Linux only)
   long peakRssKiB = 0, peakThreads = 0, peakFds = 0;
@@ -75,9 +76,10 @@ private:
 };
 
 // Starts a server, writes `calls` get_asset requests at once while the Bridge holds each for
-// config.hold, and reads every answer. With `ping`, a ping goes out once every call has reached
-// the Bridge (or, should they be slow to, three quarters into the hold), so that it is answered
-// while all of them are held. False with `error` when the phase could not run to its end.
+// config.hold, and reads every answer. With `ping`, config.heldPings pings go out one after
+// another, the first once every call has reached the Bridge (or, should they be slow to, three
+// quarters into the hold), so that each is answered while the calls are held. False with `error`
+// when the phase could not run to its end.
 bool heldBurst(const BenchConfig& config, const Subject& relay, int calls, bool ping, Tally& tally,
                Burst& out, std::string& error) {
   BenchBridge& bridge = *relay.bridge;
@@ -95,7 +97,13 @@ bool heldBurst(const BenchConfig& config, const Subject& relay, int calls, bool 
   int done = 0;
   std::uint64_t lines = 0;
   Clock::time_point last{}, pingSentAt{};
-  bool pingTried = false, pingSent = false;
+  int pingsSent = 0;    // each written once the one before was answered
+  bool pingOut = false; // the last one written is not answered yet
+  auto sendPing = [&] {
+    pingSentAt = Clock::now();
+    pingOut = server->write(pingLine(kPingId + pingsSent));
+    ++pingsSent;
+  };
 
   out.calls = calls;
   bridge.resetCounts();
@@ -122,8 +130,11 @@ bool heldBurst(const BenchConfig& config, const Subject& relay, int calls, bool 
         }
         return;
       }
-    } else if (pingSent && !out.pingMs && isPingReply(line, kPingId)) {
-      out.pingMs = millis(at - pingSentAt);
+    } else if (pingOut && isPingReply(line, kPingId + pingsSent - 1)) {
+      out.pingMs.push_back(millis(at - pingSentAt));
+      pingOut = false;
+      if (pingsSent < config.heldPings && done < calls) // only while calls are still held
+        sendPing();
       return;
     } else if (auto id = replyId(line); id && *id >= kFirstHeldId && *id < kFirstHeldId + calls &&
                                         !answered[static_cast<std::size_t>(*id - kFirstHeldId)]) {
@@ -135,18 +146,16 @@ bool heldBurst(const BenchConfig& config, const Subject& relay, int calls, bool 
     tally.count(0, 1, shorten(line)); // the tally keeps the first one
   };
 
-  while ((done < calls || (pingSent && !out.pingMs)) && writeState != 2) {
+  while ((done < calls || pingOut) && writeState != 2) {
     auto now = Clock::now();
     if (now >= deadline)
       break;
     auto until = deadline;
-    if (ping && !pingTried) {
+    if (ping && pingsSent == 0) {
       std::uint64_t atBridge = bridge.counts().assetGets;
       if (writeState == 1 && (atBridge >= static_cast<std::uint64_t>(calls) || now >= pingBy)) {
         out.atBridgeWhenPinged = atBridge - static_cast<std::uint64_t>(done);
-        pingTried = true;
-        pingSentAt = Clock::now();
-        pingSent = server->write(pingLine(kPingId));
+        sendPing();
       } else {
         until = std::min(deadline, now + 1ms); // look at the Bridge's count again soon
       }
@@ -182,7 +191,7 @@ bool heldBurst(const BenchConfig& config, const Subject& relay, int calls, bool 
     error = std::to_string(done) + " of " + std::to_string(calls) + " calls answered in time";
     return false;
   }
-  if (ping && !out.pingMs) {
+  if (ping && (out.pingMs.empty() || pingOut)) {
     error = "the ping among the held calls was not answered";
     return false;
   }
@@ -246,15 +255,26 @@ void runHeld(const BenchConfig& config, const std::vector<Subject>& relays, Repo
                         figures([](const Burst& b) { return b.cpuMs; }), "ms", std::nullopt,
                         "user+system over the relay's life, usage reports included"),
                     cpuLimit, "≤ " + formatNumber(cpuLimit) + " ms"));
-  Row ping = atMost(row("held_ping_ms", "ping among held calls",
-                        figures([](const Burst& b) { return b.pingMs; }), "ms", std::nullopt,
-                        "sent after all calls were written, with " +
-                            std::to_string(ours.atBridgeWhenPinged) +
-                            " held at the Bridge and unanswered"),
-                    10, "≤ 10 ms");
-  if (!ours.pingMs)
+  const std::string pings =
+      ours.pingMs.empty()
+          ? std::string("none answered")
+          : "first " + formatNumber(ours.pingMs.front()) + " ms, worst " +
+                formatNumber(*std::max_element(ours.pingMs.begin(), ours.pingMs.end())) + " ms";
+  Row ping =
+      atMost(row("held_ping_ms", "ping among held calls (median)",
+                 figures([](const Burst& b) { return median(b.pingMs); }), "ms", std::nullopt,
+                 "median of " + std::to_string(ours.pingMs.size()) +
+                     " pings, each written once the one before was answered, the first "
+                     "after all calls were written, with " +
+                     std::to_string(ours.atBridgeWhenPinged) +
+                     " held at the Bridge and unanswered; " + pings),
+             5, "≤ 5 ms");
+  if (!ping.value)
     ping.met = false;
   report.add(ping);
+  // Ahead of both relays, each in the same run.
+  for (const auto& [peer, key] : {std::pair{kRust, "held_ping_vs_rust"}, {kGo, "held_ping_vs_go"}})
+    report.add(againstPeer(ping, peer, key, "ping among held calls", Bound::Below, 1));
   report.add(row("held_ping_in_flight", "calls held at the Bridge when the ping was sent",
                  figures([](const Burst& b) { return static_cast<double>(b.atBridgeWhenPinged); }),
                  ""));

@@ -10,6 +10,11 @@
 
 namespace vantrel::bench {
 
+// The largest card body the relays are compared on: its reply line, escapes and envelope
+// included, stays under the longest line the server writes (10 MiB less 64 KiB, what every agent
+// host takes); a larger one is refused, not relayed.
+inline constexpr std::size_t kLargestRelayedBody = 9u << 20;
+
 struct BenchConfig {
   std::string floorPath;
   int coldStarts = 20;
@@ -19,10 +24,16 @@ struct BenchConfig {
   int pipelinedRounds = 3; // the rate is their median
   int assetCalls = 20000;
   int heldCalls = 1000;
+  int heldPings = 5; // written one after another among the held calls; their median is the figure
   int manyCalls = 10000;
   std::chrono::milliseconds hold{1000};
-  std::size_t largeBytes = 80u << 20;
+  std::size_t largeBytes = kLargestRelayedBody;
   int largeRounds = 3; // medians, and the peak over all
+  // A host that reads standard output slowly: each round a fresh relay answers a slowHostBytes
+  // card to it at slowHostRate bytes a second while a second call comes in.
+  std::size_t slowHostBytes = kLargestRelayedBody;
+  double slowHostRate = 30e6;
+  int slowHostRounds = 5; // medians
   // The pause before each timed turn where relays and floors take turns: a runtime that keeps
   // spinning or waking for a while after its work (Go's does, for milliseconds) must not slow
   // whatever runs next.
@@ -42,7 +53,11 @@ void runGetAsset(const BenchConfig& config, const std::vector<Subject>& relays, 
 // A config.largeBytes reply, relayed in rounds against a direct GET of it, with a small get_asset
 // sent while it is on its way. Leaves the large reply served by every Bridge.
 void runLargeReply(const BenchConfig& config, const std::vector<Subject>& relays, Report& report);
-// config.heldCalls calls held config.hold by the Bridge, with a ping among them.
+// A config.slowHostBytes answer read by a host at config.slowHostRate, a small get_asset written
+// once its first bytes are in; when that call reached the Bridge, and when its answer the host.
+// Leaves the large card served by every Bridge.
+void runSlowHost(const BenchConfig& config, const std::vector<Subject>& relays, Report& report);
+// config.heldCalls calls held config.hold by the Bridge, with config.heldPings pings among them.
 void runHeld(const BenchConfig& config, const std::vector<Subject>& relays, Report& report);
 // config.manyCalls calls held at once. Raises this process's open-file limit first, and fails
 // the phase with the reason when the hard limit leaves too few descriptors.

@@ -9,7 +9,7 @@ namespace vantrel::bench {
 
 std::vector<Peer> findPeers(const std::string& dir) {
   // Built as their own build scripts leave them.
-  std::vector<Peer> peers = {{kRust, "rust/peer-rust", ""}, {"Go", "go/peer-go", ""}};
+  std::vector<Peer> peers = {{kRust, "rust/peer-rust", ""}, {kGo, "go/peer-go", ""}};
   for (auto& peer : peers) {
     if (dir.empty()) {
       peer.notRun = "no --peers DIR given";

@@ -10,8 +10,9 @@
 
 namespace vantrel::bench {
 
-// The peer the per-call targets are set against.
+// The peer the per-call targets are set against, and the other one.
 inline const std::string kRust = "Rust";
+inline const std::string kGo = "Go";
 
 // A comparison relay: its name (the table's column), its program, and why it will not run
 // (empty when it will).

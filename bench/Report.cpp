@@ -61,7 +61,10 @@ Row againstPeer(const Row& measured, const std::string& peer, std::string key,
   Row r = row(std::move(key), what + " / " + peer + "'s", std::nullopt, "×");
   char factor[32];
   std::snprintf(factor, sizeof factor, "%g", limit); // as the target is written: 0.85, 1.2
-  const std::string target = (bound == Bound::AtMost ? "≤ " : "≥ ") + std::string(factor) + "×";
+  const std::string target = (bound == Bound::AtMost    ? "≤ "
+                              : bound == Bound::AtLeast ? "≥ "
+                                                        : "< ") +
+                             std::string(factor) + "×";
   auto theirs = measured.peers.find(peer);
   if (theirs == measured.peers.end())
     r.unmeasured = "the " + peer + " relay did not run";
@@ -78,6 +81,12 @@ Row againstPeer(const Row& measured, const std::string& peer, std::string key,
   if (measured.value) {
     r.value = *measured.value / base;
     r.note = text(*measured.value) + " against " + text(base);
+  }
+  if (bound == Bound::Below) {
+    r.target = target;
+    if (r.value)
+      r.met = *r.value < limit;
+    return r;
   }
   return bound == Bound::AtMost ? atMost(std::move(r), limit, target)
                                 : atLeast(std::move(r), limit, target);

@@ -47,10 +47,11 @@ Row row(std::string key, std::string label, const Figures& figures, std::string 
 Row atMost(Row row, double limit, std::string target);
 Row atLeast(Row row, double limit, std::string target);
 
-// vantrel-mcp's figure in `measured` over `peer`'s, held to `limit` (at most or at least): a
-// row of its own, not measured (with the reason) when `peer` did not run or has no figure.
-// `what` names the figure in the label, e.g. "get_asset p50".
-enum class Bound { AtMost, AtLeast };
+// vantrel-mcp's figure in `measured` over `peer`'s, held to `limit` (at most, at least, or
+// strictly below: "ahead of the peer" is Below 1): a row of its own, not measured (with the
+// reason) when `peer` did not run or has no figure. `what` names the figure in the label, e.g.
+// "get_asset p50".
+enum class Bound { AtMost, AtLeast, Below };
 Row againstPeer(const Row& measured, const std::string& peer, std::string key,
                 const std::string& what, Bound bound, double limit);
 

@@ -86,4 +86,39 @@ void tallyWrongReply(Tally& tally, std::string_view line, std::int64_t id) {
   tally.count(1, framed ? 0 : 1, shorten(line));
 }
 
+void TimedLines::scan(std::string_view out, std::size_t from, Clock::time_point at) {
+  for (auto end = out.find('\n', from); end != std::string_view::npos;
+       end = out.find('\n', end + 1))
+    ends_.emplace_back(end, at);
+}
+
+std::pair<std::string_view, Clock::time_point> TimedLines::line(std::string_view out,
+                                                                std::size_t i) const {
+  const std::size_t from = i == 0 ? 0 : ends_[i - 1].first + 1;
+  return {out.substr(from, ends_[i].first - from), ends_[i].second};
+}
+
+std::optional<std::size_t> matchAnswer(std::string_view line, const std::vector<Expected>& expected,
+                                       Tally& tally, std::string& error) {
+  auto tool = parseToolReply(line);
+  for (std::size_t i = 0; tool && i < expected.size(); ++i) {
+    if (tool->id == expected[i].id && tool->text == expected[i].text) {
+      tally.count(1, 0);
+      return i;
+    }
+  }
+  auto id = replyId(line);
+  for (const auto& call : expected) {
+    if (id && *id == call.id) {
+      tally.count(1, 0);
+      error = "reply " + std::to_string(*id) + " is not the card asked for (" +
+              std::to_string(line.size()) + " bytes): " + shorten(line);
+      return std::nullopt;
+    }
+  }
+  tally.count(1, 1, shorten(line));
+  error = "a line that answers none of the calls: " + shorten(line);
+  return std::nullopt;
+}
+
 } // namespace vantrel::bench

@@ -88,4 +88,27 @@ private:
 // Counts one reply line that failed its check: misframed unless it is a JSON-RPC reply to `id`.
 void tallyWrongReply(Tally& tally, std::string_view line, std::int64_t id);
 
+// The lines of output read in bulk into one buffer, each with when its line feed was read.
+class TimedLines {
+public:
+  // Notes the line feeds in out[from, end), all read at `at`.
+  void scan(std::string_view out, std::size_t from, Clock::time_point at);
+  std::size_t count() const { return ends_.size(); }
+  // Line i of `out` without its line feed, and when it was complete.
+  std::pair<std::string_view, Clock::time_point> line(std::string_view out, std::size_t i) const;
+
+private:
+  std::vector<std::pair<std::size_t, Clock::time_point>> ends_; // each "\n"'s offset
+};
+
+// A call whose answer is checked: its id and the text its tool result must carry.
+struct Expected {
+  std::int64_t id;
+  std::string_view text;
+};
+// Which of `expected` `line` answers right, counted in `tally`; nothing, with `error`, when it
+// answers none right (a misframed line unless it replies to one of their ids).
+std::optional<std::size_t> matchAnswer(std::string_view line, const std::vector<Expected>& expected,
+                                       Tally& tally, std::string& error);
+
 } // namespace vantrel::bench

@@ -108,7 +108,9 @@ int main(int argc, char** argv) {
   runGetAsset(config, relays, report);
   runHeld(config, relays, report);
   runMany(config, relays, report);
-  runLargeReply(config, relays, report); // last: it leaves the large reply in every Bridge
+  // Last, as each leaves its large card served by every Bridge.
+  runSlowHost(config, relays, report);
+  runLargeReply(config, relays, report);
   addFramingRow(relays, report);
 
   const nlohmann::json loadAfter = loadAverage();
@@ -135,11 +137,15 @@ int main(int argc, char** argv) {
                             {"pipelinedRounds", config.pipelinedRounds},
                             {"assetCalls", config.assetCalls},
                             {"heldCalls", config.heldCalls},
+                            {"heldPings", config.heldPings},
                             {"manyCalls", config.manyCalls},
                             {"holdMs", config.hold.count()},
                             {"settleMs", config.settle.count()},
                             {"largeBytes", config.largeBytes},
                             {"largeRounds", config.largeRounds},
+                            {"slowHostBytes", config.slowHostBytes},
+                            {"slowHostRate", config.slowHostRate},
+                            {"slowHostRounds", config.slowHostRounds},
                             {"loadAverage", {{"start", loadBefore}, {"end", loadAfter}}}};
     std::ofstream out(jsonPath, std::ios::binary);
     // Failure texts may quote a server's line: never let a stray byte stop the report.
