@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -305,6 +306,49 @@ TEST(FaultTest, ProcessLimitAllowingNoNewThreadStillAnswersEveryCall) {
 
 TEST(FaultTest, ProcessLimitAllowingOneThreadStillAnswersEveryCall) {
   expectAnsweredUnderThreadLimit(1);
+}
+
+// A person at a terminal on a machine with one CPU: a typed call is answered while the terminal
+// waits for the next keystroke. The machine is made to show one CPU in a private mount namespace
+// (root only), and script(1) gives the server a terminal as standard input and output.
+TEST(FaultTest, ACallTypedAtATerminalOnOneCpuIsAnsweredWithoutMoreInput) {
+#ifndef __linux__
+  GTEST_SKIP() << "shows one CPU through Linux's /sys and a mount namespace";
+#endif
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root for a mount namespace";
+  FakeBridge bridge;
+  SupportDir dir;
+  dir.writeToken(bridge.port(), "t");
+  answerAssets(bridge);
+  const fs::path online = fs::path(dir.home()).parent_path() / "online";
+  std::ofstream(online) << "0\n";
+  const std::string command =
+      "mount --bind '" + online.string() + "' /sys/devices/system/cpu/online || exit 97; " +
+      "exec script -qfec \"stty -echo -onlcr; exec '" + VANTREL_MCP_PATH + "'\" /dev/null";
+  ChildProcess terminal({"unshare", "-m", "--propagation", "private", "sh", "-c", command},
+                        {.env = dir.env()});
+  ASSERT_TRUE(
+      terminal.write(toolCallRequest(1, "get_asset", {{"shortID", "typed"}}).dump() + "\n"));
+  std::optional<json> answer;
+  const auto deadline = ChildProcess::Clock::now() + 3s;
+  while (!answer) {
+    auto line = terminal.readLine(ChildProcess::Stream::Stdout, deadline);
+    if (!line.text)
+      break;
+    auto message = json::parse(*line.text, nullptr, /*allow_exceptions=*/false);
+    if (message.is_object() && message.contains("result")) // not the terminal's echo of the call
+      answer = message;
+  }
+  terminal.closeInput();
+  auto exit = terminal.waitExit(10s);
+  if (exit && exit->code == 97)
+    GTEST_SKIP() << "cannot bind-mount over /sys here";
+  ASSERT_TRUE(answer) << "no answer while the terminal waited; stderr: "
+                      << terminal.readAvailable(ChildProcess::Stream::Stderr);
+  EXPECT_EQ(toolText((*answer)["result"]).text, assetBody("/assets/typed"));
+  ASSERT_TRUE(exit);
+  EXPECT_EQ(exit->code, 0);
 }
 
 } // namespace
