@@ -10,6 +10,7 @@
 #   $BUILD_DIR-macos    the macOS build, with its Zig toolchain (scripts/macos.sh)
 #   $BUILD_DIR-package  the product alone, Release, for the packages
 #   $BUILD_DIR-bench    Release, for the benchmark
+#   $BUILD_DIR-hosts    the agent CLIs ./dev hosts registers the server with (npm)
 # so two BUILD_DIRs never share a tree, and the checkout keeps only sources. The sanitized trees
 # build neither the stand-in host app nor the demo: they are test tools, checked in the plain
 # tree, and leaving them out keeps the test command's three builds short. -g1 keeps the line
