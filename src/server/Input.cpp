@@ -146,7 +146,9 @@ void* BlockingReader::run(void* self) {
 
 void BlockingReader::readAll() {
   const WaitMethod method = waitMethodFor(fd_);
-  static thread_local char buffer[kPiece];
+  // On this thread's own stack (kReaderStack): a thread_local buffer would be made, and its
+  // pages touched, in every thread of the process.
+  char buffer[kPiece];
   for (;;) {
     {
       std::unique_lock lock(lock_);
