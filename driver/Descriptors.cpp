@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -113,6 +114,23 @@ std::optional<std::string> descriptorShortfall(std::uint64_t needed) {
          " open files in this process and in the server, but the limit stays at " +
          std::to_string(limit.rlim_cur) + " (hard limit " + std::to_string(limit.rlim_max) +
          "; raise it with ulimit -Hn)";
+}
+
+bool openTerminal(int& master, int& slave) {
+  master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0)
+    return false;
+  setCloexec(master);
+  const char* name = nullptr;
+  if (::grantpt(master) == 0 && ::unlockpt(master) == 0 && (name = ::ptsname(master)) != nullptr)
+    slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave < 0) {
+    const int error = errno;
+    closeQuietly(master);
+    errno = error;
+    return false;
+  }
+  return true;
 }
 
 } // namespace vantrel::driver

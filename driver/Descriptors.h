@@ -33,6 +33,11 @@ bool sendAll(int fd, std::string_view bytes);
 // A loopback port with nothing listening on it: bound, then released.
 int unusedPort();
 
+// A terminal: the master end (what a person types into, what the screen shows) and the slave end
+// a program is given, both close-on-exec, in the terminal's default canonical mode; false with
+// errno set when none can be had. POSIX only, so that it builds wherever the tests do.
+bool openTerminal(int& master, int& slave);
+
 // Raises this process's open-file soft limit to the hard limit, as the server does for itself
 // (which so starts with at least our soft limit and the same hard limit); the reason when that
 // leaves fewer than `needed`.

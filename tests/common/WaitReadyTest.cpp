@@ -2,6 +2,7 @@
 #include "common/WaitReady.h"
 
 #include "common/WriteAll.h"
+#include "driver/Descriptors.h"
 #include "server/Input.h"
 
 #include <gtest/gtest.h>
@@ -12,11 +13,6 @@
 #include <thread>
 #include <time.h>
 #include <unistd.h>
-#ifdef __APPLE__
-#include <util.h>
-#else
-#include <pty.h>
-#endif
 
 namespace vantrel {
 namespace {
@@ -53,7 +49,7 @@ std::chrono::microseconds threadCpu() {
 TEST(WaitReadyTest, ANonBlockingTerminalIsWaitedOnNotSpunOn) {
   for (WaitMethod method : {WaitMethod::poll, WaitMethod::select}) {
     int master = -1, slave = -1;
-    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    ASSERT_TRUE(driver::openTerminal(master, slave));
     ::fcntl(slave, F_SETFL, ::fcntl(slave, F_GETFL) | O_NONBLOCK);
 
     std::chrono::microseconds readerCpu{};

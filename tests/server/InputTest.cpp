@@ -15,11 +15,6 @@
 #include <fcntl.h>
 #include <functional>
 #include <mutex>
-#ifdef __APPLE__
-#include <util.h>
-#else
-#include <pty.h>
-#endif
 #include <set>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -132,7 +127,7 @@ Source fromFifo(const driver::TempDir& dir) {
 // ends the input.
 Source fromTerminal() {
   int master = -1, slave = -1;
-  EXPECT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  EXPECT_TRUE(driver::openTerminal(master, slave));
   auto typist = std::make_shared<int>(master);
   return {slave, [typist](const std::string& s) { (void)!::write(*typist, s.data(), s.size()); },
           [typist] { (void)!::write(*typist, "\x04", 1); }};
