@@ -44,21 +44,26 @@ void LineWriter::send(const std::vector<std::string_view>& pieces) {
   std::size_t size = 0;
   for (auto piece : pieces)
     size += piece.size();
-  std::string joined;
   if (size <= kJoinUpTo) {
+    std::string joined;
     joined.reserve(size);
     for (auto piece : pieces)
       joined.append(piece);
+    writeOrLeave(std::move(joined));
+    return;
   }
   acquire(nullptr, true);
-  if (size <= kJoinUpTo) {
-    out_(joined);
-  } else {
-    for (auto piece : pieces) {
-      if (!out_(piece))
-        break; // the agent host has gone: the rest of the line goes with it
-    }
+  for (auto piece : pieces) {
+    if (!out_(piece))
+      break; // the agent host has gone: the rest of the line goes with it
   }
+  release();
+}
+
+void LineWriter::writeOrLeave(std::string line) {
+  if (!acquire(&line, false))
+    return; // the writer holding the output writes it next
+  out_(line);
   release();
 }
 
@@ -68,10 +73,7 @@ void LineWriter::send(std::optional<std::string> line) {
     return;
   }
   line->push_back('\n');
-  if (!acquire(&*line, false))
-    return; // the writer holding the output writes it next
-  out_(*line);
-  release();
+  writeOrLeave(std::move(*line));
 }
 
 void LineWriter::diagnose(std::string_view line) {

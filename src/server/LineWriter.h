@@ -15,10 +15,11 @@ namespace vantrel::server {
 // the order their writers come. Callers serialise before they come here.
 //
 // A tool call's answer may be a long line that takes a slow host seconds to read. The reading
-// thread must not wait for it: its own answers (ping, tools/list, errors) are left to the writer
-// that holds the output, which writes them right after its own line, before it returns. So every
-// line is on its way once send() has returned to whoever must know (a tool call's writer, before
-// the call leaves the pending group), and the drain at end of input cannot miss one.
+// thread must not wait for it: short lines (its own answers, and tool answers of up to 64 KiB,
+// which a lone call may give on its context) are left to the writer that holds the output, which
+// writes them right after its own line, before it returns. So every line is on its way once
+// send() has returned to whoever must know (a tool call's writer, before the call leaves the
+// pending group), and the drain at end of input cannot miss one.
 class LineWriter {
 public:
   // Writes all of `bytes`, or gives up when the peer has gone; returns false if it gave up.
@@ -32,9 +33,9 @@ public:
   // leaves it to the writer holding the output. Without a line (the response could not be
   // serialised) writes the diagnostic to `err` instead. Any thread.
   void send(std::optional<std::string> line);
-  // For a tool call's answer: writes one line given in pieces, its line feed included, waiting
-  // for the output and holding it until all of it (and the lines left to it) is out: a short
-  // line in one write, a long one piece by piece. Returns once written. Any thread.
+  // For a tool call's answer: one line given in pieces, its line feed included. A short one is
+  // joined and sent as the reading thread's are; a long one waits for the output and holds it
+  // until all of it (and the lines left to it) is out, piece by piece. Any thread.
   void send(const std::vector<std::string_view>& pieces);
   // One diagnostic line on `err`, outside the queue. Any thread.
   void diagnose(std::string_view line);
@@ -43,6 +44,8 @@ private:
   // Takes the output, waiting for it; or, with `wait` false, leaves `line` to the writer holding
   // it and returns false.
   bool acquire(std::string* line, bool wait);
+  // Writes `line` (its line feed included) now if the output is free, else leaves it.
+  void writeOrLeave(std::string line);
   // Writes the lines left meanwhile, then lets the output go.
   void release();
 
