@@ -22,7 +22,8 @@ struct Context {
   const void* owner;      // the loop it belongs to: a thread may meet several loops in tests
   asio::io_context io{1}; // one thread runs it: Asio can spare itself some locking
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> keepRunning;
-  std::atomic<int> busy{0}; // tool calls started here that have not ended
+  std::atomic<int> busy{0};  // tool calls started here that have not ended
+  std::atomic<int> heavy{0}; // heavy work moved here (a long line on its way) not yet done
 };
 
 // The context the calling thread is running, if any.
@@ -56,11 +57,14 @@ struct EventLoop::Impl {
     return nullptr;
   }
 
-  // The least busy context but the caller's, or nullptr when there is none.
-  Context* leastBusyOther() {
+  // The least busy context but the caller's, or nullptr when there is none. Unless `evenHeavy`,
+  // one running heavy work is passed over: a call there would wait for a long write to end.
+  Context* leastBusyOther(bool evenHeavy) {
     Context* best = nullptr;
     int bestBusy = std::numeric_limits<int>::max();
     for (std::size_t i = 1; i < contexts.size(); ++i) {
+      if (!evenHeavy && contexts[i]->heavy.load(std::memory_order_relaxed) > 0)
+        continue;
       int busy = contexts[i]->busy.load(std::memory_order_relaxed);
       if (busy < bestBusy) {
         best = contexts[i].get();
@@ -120,8 +124,10 @@ void EventLoop::wakeCaller() {
 
 void EventLoop::spawnCall(asio::awaitable<void> task, bool moreInput) {
   Context* context = impl_->contexts[0].get();
+  // With every other context writing a long line, the call starts here after all: its start runs
+  // inline up to its first wait, far shorter than the write it would wait behind.
   if (moreInput || context->busy.load(std::memory_order_relaxed) > 0) {
-    if (Context* other = impl_->leastBusyOther())
+    if (Context* other = impl_->leastBusyOther(false))
       context = other;
   }
   context->busy.fetch_add(1, std::memory_order_relaxed);
@@ -148,19 +154,35 @@ void EventLoop::spawnHere(asio::awaitable<void> task) {
   });
 }
 
-asio::io_context* EventLoop::awayFromCaller() {
-  if (tCurrent != impl_->contexts[0].get())
-    return nullptr; // not the reading thread's: the work may stay where it is
-  Context* other = impl_->leastBusyOther();
-  return other ? &other->io : nullptr;
+bool EventLoop::mayRunAway() const {
+  // Only the reading thread's context is kept light; work elsewhere stays where it is.
+  return tCurrent == impl_->contexts[0].get() && impl_->contexts.size() > 1;
 }
 
-void EventLoop::postAway(asio::io_context& away, std::function<void()> work) {
-  asio::post(away, [home = impl_->contexts[0].get(), work = std::move(work)] {
+void EventLoop::postAway(std::function<void()> work) {
+  Context* away = impl_->leastBusyOther(false);
+  if (away == nullptr)
+    away = impl_->leastBusyOther(true); // all writing: behind one of them, never on the reader
+  // Counted until it has run, so that calls and other heavy work go elsewhere meanwhile.
+  struct Running {
+    Context* context;
+    Context* home;
     Context* outer = std::exchange(tHome, home);
-    work();
-    tHome = outer;
-  });
+    ~Running() {
+      tHome = outer;
+      context->heavy.fetch_sub(1, std::memory_order_relaxed);
+    }
+  };
+  away->heavy.fetch_add(1, std::memory_order_relaxed);
+  try {
+    asio::post(away->io, [away, home = impl_->contexts[0].get(), work = std::move(work)] {
+      Running running{away, home};
+      work();
+    });
+  } catch (...) {
+    away->heavy.fetch_sub(1, std::memory_order_relaxed);
+    throw;
+  }
 }
 
 void EventLoop::runUntilDrained(TaskGroup& pending) {

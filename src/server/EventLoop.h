@@ -17,7 +17,7 @@ namespace vantrel::server {
 // The loop that runs every tool call and usage report: a few single-threaded contexts. The first,
 // the caller's, is run by the thread that calls runUntilDrained() (the server's reading thread,
 // which reads its input there); each other by a thread of its own, started here, so that no
-// thread is ever created while calls are served.
+// loop thread is created while calls are served.
 //
 // The reading thread never waits for a tool. A lone call stays on the caller's context, read,
 // sent to the Bridge and answered on one thread without a hand-off, only while that is cheap: it
@@ -64,17 +64,17 @@ public:
 
   // Starts a tool call and returns at once: on the caller's context when it has nothing else to
   // do and `moreInput` is false (more input waiting means the reading thread is not done), else
-  // on the least busy other context. Exceptions escaping the task are dropped: tasks catch their
-  // own. Any thread.
+  // on the least busy other context that is not writing a long line (the caller's, when every
+  // other one is). Exceptions escaping the task are dropped: tasks catch their own. Any thread.
   void spawnCall(boost::asio::awaitable<void> task, bool moreInput);
   // Starts `task` on the calling loop thread's own context (the caller's context from any other
   // thread), for work that belongs beside the task that starts it, such as its usage report. It
   // starts once the handler that spawns it has ended.
   void spawnHere(boost::asio::awaitable<void> task);
   // Runs `work` now, on this thread, unless it is `heavy`, this is the caller's context and
-  // another exists: then on the least busy other one (the reading thread must not write a long
-  // line or scan a large reply). `work` is posted by value; it runs exactly once unless the loop
-  // is destroyed first. What it spawns with spawnHere() still goes to the caller's context,
+  // another exists: then on another, as postAway() chooses (the reading thread must not write a
+  // long line or scan a large reply). `work` is posted by value; it runs exactly once unless the
+  // loop is destroyed first. What it spawns with spawnHere() still goes to the caller's context,
   // where the call's kept connection is.
   template <typename Work> void runAwayIfHeavy(bool heavy, Work work);
 
@@ -91,15 +91,16 @@ public:
 private:
   struct Impl;
   void wakeCaller();
-  // The context to run heavy work on instead of the caller's, or nullptr to run it here.
-  boost::asio::io_context* awayFromCaller();
-  void postAway(boost::asio::io_context& away, std::function<void()> work);
+  // Whether heavy work would run away: on the caller's context, with another to go to.
+  bool mayRunAway() const;
+  // Posts `work` to the least busy other context not already running heavy work (else to the
+  // least busy other), counted there as heavy until it has run.
+  void postAway(std::function<void()> work);
   std::unique_ptr<Impl> impl_;
 };
 
 template <typename Work> void EventLoop::runAwayIfHeavy(bool heavy, Work work) {
-  boost::asio::io_context* away = heavy ? awayFromCaller() : nullptr;
-  if (away == nullptr) {
+  if (!heavy || !mayRunAway()) {
     work();
     return;
   }
@@ -113,7 +114,7 @@ template <typename Work> void EventLoop::runAwayIfHeavy(bool heavy, Work work) {
     return;
   }
   try {
-    postAway(*away, [held] { (*held)(); });
+    postAway([held] { (*held)(); });
   } catch (const std::exception&) {
     (*held)();
   }

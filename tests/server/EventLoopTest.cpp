@@ -147,6 +147,62 @@ TEST(EventLoopTest, HeavyWorkLeavesTheReaderLightWorkStays) {
   EXPECT_EQ(ranOn, std::this_thread::get_id()) << "with no other context it runs here";
 }
 
+// From a task on the caller's context: heavy work that blocks (a long line to a host that has
+// stopped reading) until released.
+asio::awaitable<void> blockAway(EventLoop& loop, std::atomic<bool>& released,
+                                std::atomic<bool>& blocking, std::thread::id& ranOn,
+                                std::shared_ptr<TaskGroup> group) {
+  loop.runAwayIfHeavy(true, [&, group] {
+    ranOn = std::this_thread::get_id();
+    blocking = true;
+    while (!released)
+      std::this_thread::sleep_for(1ms);
+    group->leave();
+  });
+  co_return;
+}
+
+// While a context writes a long line, calls and other heavy work go elsewhere: to another loop
+// thread when there is one, else a call starts on the reading thread's context rather than wait
+// behind the write.
+TEST(EventLoopTest, NothingWaitsBehindHeavyWorkWhereItNeedNot) {
+  for (std::size_t threads : {1u, 2u}) {
+    SCOPED_TRACE(std::to_string(threads) + " loop threads");
+    EventLoop loop(threads, kStack);
+    ASSERT_EQ(loop.threads(), threads);
+    auto group = std::make_shared<TaskGroup>();
+    std::atomic<bool> released{false}, blocking{false};
+    std::thread::id blockedOn, callOn, heavyOn;
+    group->enter();
+    loop.spawnCall(blockAway(loop, released, blocking, blockedOn, group), false);
+    std::thread releaser([&] {
+      while (!blocking)
+        std::this_thread::sleep_for(1ms);
+      std::this_thread::sleep_for(50ms); // the call and the second heavy work ran meanwhile
+      released = true;
+    });
+    // Spawned once the work is away and blocking; from the reading thread's context.
+    group->enter();
+    asio::post(loop.callerContext(), [&] {
+      while (!blocking)
+        std::this_thread::sleep_for(1ms);
+      loop.spawnCall(noteAndLeave(callOn, group), /*moreInput=*/true);
+      group->enter();
+      loop.spawnCall(finishFromCaller(loop, true, heavyOn, group), false);
+    });
+    loop.runUntilDrained(*group);
+    releaser.join();
+    EXPECT_NE(callOn, blockedOn) << "the call waited behind the write";
+    if (threads == 1) {
+      EXPECT_EQ(callOn, std::this_thread::get_id()) << "it starts on the reader's context";
+      EXPECT_EQ(heavyOn, blockedOn) << "heavy work never runs on the reader's context";
+    } else {
+      EXPECT_NE(heavyOn, blockedOn);
+      EXPECT_NE(heavyOn, std::this_thread::get_id());
+    }
+  }
+}
+
 // Memory running out inside a handler ends that handler, not the thread and with it the process.
 TEST(EventLoopTest, AThrowingHandlerNeitherEndsTheLoopNorItsThread) {
   EventLoop loop(1, kStack);
