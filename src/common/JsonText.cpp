@@ -188,8 +188,7 @@ void JsonText::prepend(std::string_view text) {
   JsonText front(text);
   pieces_.insert(pieces_.begin(), std::make_move_iterator(front.pieces_.begin()),
                  std::make_move_iterator(front.pieces_.end()));
-  size_ += front.size_;
-  appended_ += front.appended_;
+  size_ += front.size_; // the reply's own bytes (bytesAppended) stay uncounted with it
   utf8_ = utf8_ && front.isUtf8();
   hasNul_ = hasNul_ || front.hasNul_;
   if (size_ > limit_) {

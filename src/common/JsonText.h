@@ -51,7 +51,7 @@ public:
   // The escaped text grew past its limit (what it held is gone).
   bool overLimit() const { return over_; }
   std::size_t limit() const { return limit_; }
-  // Bytes appended, escaped or not, kept or not.
+  // Bytes appended, escaped or not, kept or not; a prefix (prepend) is not among them.
   std::uint64_t bytesAppended() const { return appended_; }
   bool empty() const { return size_ == 0; }
   // Whether a NUL byte was appended (parsers may take one for the end of their input).

@@ -137,6 +137,8 @@ TEST(JsonTextTest, PrefixGoesInFrontWithoutTouchingTheRest) {
   EXPECT_EQ(reply.plain(), R"(Bridge 返回 404：{"error":"找不到"})");
   EXPECT_EQ(reply, JsonText(R"(Bridge 返回 404：{"error":"找不到"})"));
   EXPECT_NE(reply, JsonText("Bridge 返回 404："));
+  EXPECT_EQ(reply.bytesAppended(), std::string_view(R"({"error":"找不到"})").size())
+      << "the size a refusal names is the reply's";
 }
 
 // Transcript tracking reads get_asset replies as they are held, escaped.
