@@ -123,8 +123,11 @@ boost::asio::awaitable<void> attempt(std::shared_ptr<bridge::HttpTransport> tran
                                      bridge::HttpRequest request,
                                      std::optional<bridge::HttpOutcome>& outcome,
                                      server::TaskGroup& running) {
+  struct Leave { // however the attempt ends: the loop below waits for it
+    server::TaskGroup& group;
+    ~Leave() { group.leave(); }
+  } leave{running};
   outcome = co_await transport->exchange(std::move(request));
-  running.leave();
 }
 
 // One attempt, not the server's retry: --check reports what it meets, it does not work around it.

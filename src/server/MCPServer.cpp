@@ -32,8 +32,9 @@ constexpr const char* kInstructions =
 constexpr const char* kUnparseable = "无法解析 JSON";
 
 constexpr std::size_t kReadChunk = 64 * 1024;
-// A reply's text past this size is answered away from the reading thread: up to it, its line
-// fits in what a pipe holds and is written at once, and a transcript scan of it is quick.
+// A reply's text past this size is answered away from the reading thread: up to it, its line is
+// written in one write or left to the writer holding the output (LineWriter), and a transcript
+// scan of it is quick.
 constexpr std::size_t kHeavyText = 64 * 1024;
 // A terminal read with no thread to spare is looked at this often.
 constexpr std::chrono::milliseconds kInlineTick{10};
@@ -46,8 +47,8 @@ json initializeResult() {
 }
 
 // One tools/call from start to answer; everything it needs is held by value in its frame (the
-// loop outlives its tasks). Nothing may suspend between the result and its answer: the answer
-// and then the usage report are written in one piece of work, on whichever thread runs it.
+// loop outlives its tasks). Nothing may suspend between the result and its answer: the answer is
+// written and then the usage report posted in one piece of work, on whichever thread runs it.
 asio::awaitable<void> serveToolCall(std::shared_ptr<tools::ToolRegistry> tools, EventLoop* loop,
                                     Responder responder, std::string name, json arguments) {
   auto outcome = co_await tools->run(std::move(name), std::move(arguments));
@@ -255,12 +256,16 @@ void MCPServer::inputEnded(std::optional<std::string> failure) {
   if (ended_)
     return;
   ended_ = true;
-  lines_.end();
-  take({}, false); // the last line, if it had no line feed
-  if (failure) {
-    // Requests may still have been on their way: the host must not take this for a clean end.
-    outQueue_->diagnose("vantrel-mcp: 读取标准输入失败，不再读取新的请求：" + *failure + "\n");
-    readFailure_ = std::move(failure);
+  // Requests may still have been on their way: the host must not take this for a clean end.
+  readFailure_ = std::move(failure);
+  try {
+    lines_.end();
+    take({}, false); // the last line, if it had no line feed
+    if (readFailure_)
+      outQueue_->diagnose("vantrel-mcp: 读取标准输入失败，不再读取新的请求：" + *readFailure_ +
+                          "\n");
+  } catch (const std::exception&) {
+    // No memory for the last line or the diagnostic; the exit status still tells.
   }
   inputOpen_.reset(); // the session may end once the calls have answered
 }

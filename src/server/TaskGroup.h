@@ -1,6 +1,5 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <mutex>
@@ -9,7 +8,7 @@ namespace vantrel::server {
 
 // Counts tool calls that have started and not yet written their response. Entered on the
 // reading thread before a call's task starts, left by the task after its line is written, so
-// wait() at end of input cannot miss a started call.
+// the drain at end of input (EventLoop::runUntilDrained) cannot miss a started call.
 class TaskGroup {
 public:
   void enter() {
@@ -22,7 +21,6 @@ public:
       std::lock_guard lock(lock_);
       if (--count_ > 0)
         return;
-      drained_.notify_all();
       then = onEmpty_;
     }
     if (then)
@@ -38,14 +36,9 @@ public:
     std::lock_guard lock(lock_);
     return count_ == 0;
   }
-  void wait() {
-    std::unique_lock lock(lock_);
-    drained_.wait(lock, [this] { return count_ == 0; });
-  }
 
 private:
   mutable std::mutex lock_; // guards count_ and onEmpty_
-  std::condition_variable drained_;
   std::size_t count_ = 0;
   std::function<void()> onEmpty_;
 };
