@@ -53,7 +53,9 @@ bool moreWaiting(int fd, std::size_t got, std::size_t room);
 // a descriptor it makes non-blocking, and the input's flags belong to its open file description,
 // which the host or a sibling process may share and which outlives us: so the loop waits on an
 // epoll (Linux) or kqueue (macOS) descriptor of our own that holds the input, and the input keeps
-// its flags as found. Movable; one thread at a time.
+// its flags as found. Where the loop cannot wait on the watch either (Asio makes it non-blocking
+// first, which a macOS kqueue may refuse), the first wait fails and the blocking reader takes
+// over. Movable; one thread at a time.
 class InputWatch {
 public:
   // Nothing when the platform refuses one (errno says why).
