@@ -16,7 +16,6 @@
 
 namespace vantrel::server {
 namespace {
-constexpr std::size_t kPiece = 64 * 1024;
 constexpr std::size_t kReaderStack = 256 * 1024;
 } // namespace
 
@@ -148,14 +147,14 @@ void BlockingReader::readAll() {
   const WaitMethod method = waitMethodFor(fd_);
   // On this thread's own stack (kReaderStack): a thread_local buffer would be made, and its
   // pages touched, in every thread of the process.
-  char buffer[kPiece];
+  char buffer[kInputPiece];
   for (;;) {
     {
       std::unique_lock lock(lock_);
       room_.wait(lock, [this] { return untaken_ < kAhead; });
     }
     Piece piece;
-    ssize_t n = readWaiting(fd_, buffer, kPiece, method);
+    ssize_t n = readWaiting(fd_, buffer, kInputPiece, method);
     try {
       if (n < 0) {
         piece.ended = true;

@@ -40,6 +40,9 @@ private:
   std::string bytes_;
 };
 
+// The most read from standard input at once, whoever reads it.
+inline constexpr std::size_t kInputPiece = 64 * 1024;
+
 // Reads up to `size` bytes from `fd`, blocking or not: an interrupted read is retried, and EAGAIN
 // (a host may hand over a non-blocking descriptor) is waited out with `method`. The count, 0 at
 // end of input, -1 on an error (errno says which).

@@ -31,7 +31,6 @@ constexpr const char* kInstructions =
     "检索内容卡片。导入/写笔记需要砚舟 app 处于运行状态。";
 constexpr const char* kUnparseable = "无法解析 JSON";
 
-constexpr std::size_t kReadChunk = 64 * 1024;
 // A reply's text past this size is answered away from the reading thread: up to it, its line is
 // written in one write or left to the writer holding the output (LineWriter), and a transcript
 // scan of it is quick.
@@ -125,7 +124,7 @@ asio::awaitable<void> MCPServer::readWaited(InputWatch watch) {
       asio::posix::stream_descriptor& waiter;
       ~Borrowed() { waiter.release(); }
     } borrowed{waiter};
-    std::unique_ptr<char[]> chunk(new char[kReadChunk]);
+    std::unique_ptr<char[]> chunk(new char[kInputPiece]);
     for (;;) {
       boost::system::error_code ec;
       co_await waiter.async_wait(asio::posix::stream_descriptor::wait_read,
@@ -137,7 +136,7 @@ asio::awaitable<void> MCPServer::readWaited(InputWatch watch) {
       if (!watch.readable())
         continue; // a stale wake-up: reading now would block the reading thread
       for (;;) {
-        ssize_t n = ::read(fd, chunk.get(), kReadChunk);
+        ssize_t n = ::read(fd, chunk.get(), kInputPiece);
         if (n < 0 && errno == EINTR)
           continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -146,7 +145,7 @@ asio::awaitable<void> MCPServer::readWaited(InputWatch watch) {
           inputEnded(n == 0 ? std::nullopt : std::optional(std::generic_category().message(errno)));
           co_return;
         }
-        const bool more = moreWaiting(fd, static_cast<std::size_t>(n), kReadChunk);
+        const bool more = moreWaiting(fd, static_cast<std::size_t>(n), kInputPiece);
         take(std::string_view(chunk.get(), static_cast<std::size_t>(n)), more);
         if (!more)
           break;
@@ -198,13 +197,13 @@ asio::awaitable<void> MCPServer::readInline() {
     auto executor = co_await asio::this_coro::executor;
     asio::steady_timer tick(executor);
     const WaitMethod method = waitMethodFor(fd);
-    std::unique_ptr<char[]> chunk(new char[kReadChunk]);
+    std::unique_ptr<char[]> chunk(new char[kInputPiece]);
     for (;;) {
       while (!waitReady(fd, Readiness::readable, method, 0)) {
         tick.expires_after(kInlineTick);
         co_await tick.async_wait(asio::use_awaitable);
       }
-      ssize_t n = readWaiting(fd, chunk.get(), kReadChunk, method);
+      ssize_t n = readWaiting(fd, chunk.get(), kInputPiece, method);
       if (n <= 0) {
         inputEnded(n == 0 ? std::nullopt : std::optional(std::generic_category().message(errno)));
         break;
@@ -223,7 +222,7 @@ asio::awaitable<void> MCPServer::readBytes(std::string bytes) {
   try {
     auto executor = co_await asio::this_coro::executor;
     for (std::size_t at = 0; at < bytes.size();) {
-      const std::size_t n = std::min(kReadChunk, bytes.size() - at);
+      const std::size_t n = std::min(kInputPiece, bytes.size() - at);
       take(std::string_view(bytes).substr(at, n), at + n < bytes.size());
       at += n;
       co_await asio::post(executor, asio::use_awaitable);
