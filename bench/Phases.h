@@ -24,7 +24,7 @@ struct BenchConfig {
   int pipelinedRounds = 3; // the rate is their median
   int assetCalls = 20000;
   int heldCalls = 1000;
-  int heldPings = 5; // written one after another among the held calls; their median is the figure
+  int heldPings = 25; // written one after another among the held calls; their median is the figure
   int manyCalls = 10000;
   std::chrono::milliseconds hold{1000};
   std::size_t largeBytes = kLargestRelayedBody;

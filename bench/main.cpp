@@ -13,6 +13,7 @@
 #include <iostream>
 #include <memory>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -23,7 +24,9 @@ using namespace vantrel::bench;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: vantrel-bench --mcp PATH [--floor PATH] [--peers DIR] [--json OUT] [--quick]\n";
+    "usage: vantrel-bench --mcp PATH [--floor PATH] [--peers DIR] [--json OUT] [--quick]\n"
+    "                     [--only PHASE]...   (PHASE: cold ping get_asset held many slow_host "
+    "large)\n";
 
 std::string randomToken() {
   std::random_device device;
@@ -47,6 +50,7 @@ int main(int argc, char** argv) {
   BenchConfig config;
   std::string mcpPath, peersDir, jsonPath;
   bool quick = false;
+  std::set<std::string> only; // phases to run; all when empty
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&]() -> std::string {
@@ -66,6 +70,8 @@ int main(int argc, char** argv) {
       jsonPath = value();
     else if (arg == "--quick")
       quick = true;
+    else if (arg == "--only")
+      only.insert(value());
     else {
       std::cerr << kUsage;
       return 2;
@@ -103,14 +109,16 @@ int main(int argc, char** argv) {
 
   const nlohmann::json loadBefore = loadAverage();
   Report report(columns);
-  runColdStart(config, relays, report);
-  runPing(config, relays, report);
-  runGetAsset(config, relays, report);
-  runHeld(config, relays, report);
-  runMany(config, relays, report);
-  // Last, as each leaves its large card served by every Bridge.
-  runSlowHost(config, relays, report);
-  runLargeReply(config, relays, report);
+  // In this order; the last two each leave their large card served by every Bridge.
+  using Phase = void (*)(const BenchConfig&, const std::vector<Subject>&, Report&);
+  const std::pair<const char*, Phase> phases[] = {
+      {"cold", runColdStart},  {"ping", runPing}, {"get_asset", runGetAsset},
+      {"held", runHeld},       {"many", runMany}, {"slow_host", runSlowHost},
+      {"large", runLargeReply}};
+  for (const auto& [name, run] : phases) {
+    if (only.empty() || only.contains(name))
+      run(config, relays, report);
+  }
   addFramingRow(relays, report);
 
   const nlohmann::json loadAfter = loadAverage();
