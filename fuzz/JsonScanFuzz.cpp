@@ -65,7 +65,7 @@ bool parse(const JsonText& text, TopLevelFinder& finder) {
   // its input and ignore the rest.
   if (!text.isUtf8() || text.hasNul())
     return false;
-  return nlohmann::json::sax_parse(text.begin(), text.end(), &finder);
+  return nlohmann::json::sax_parse(text.plain(), &finder);
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -125,84 +124,6 @@ bool isDigit(int c) {
   return c >= '0' && c <= '9';
 }
 
-// The unescaped bytes of a JsonText, read from its pieces in place. JsonText::Bytes yields the
-// same bytes through one call each; the scan reads them here so that a string's plain run goes
-// by in one memchr. Relies on what JsonText promises: its escapes are those dumpJson writes
-// (\" \\ \b \f \n \r \t and \u00xx), each whole within its piece.
-class Unescaped {
-public:
-  static constexpr int kEnd = -1;
-
-  explicit Unescaped(const std::vector<std::string>& pieces)
-      : next_(pieces.data()), last_(pieces.data() + pieces.size()) {}
-
-  // Plain bytes within the piece take the short way; escapes and piece ends the long one.
-  int peek() { return plainHere() ? static_cast<unsigned char>(*at_) : peekEscapedOrNext(); }
-  int get() { return plainHere() ? static_cast<unsigned char>(*at_++) : getEscapedOrNext(); }
-  // Takes the bytes from here to the next escape or the end of the piece, all of which stand
-  // for themselves: none is a quote, a backslash or a control character. Empty before an escape
-  // and at the end of a piece (get() goes on to the next).
-  std::string_view plainRun() {
-    const void* escape = std::memchr(at_, '\\', static_cast<std::size_t>(end_ - at_));
-    const char* stop = escape ? static_cast<const char*>(escape) : end_;
-    std::string_view run(at_, static_cast<std::size_t>(stop - at_));
-    at_ = stop;
-    return run;
-  }
-
-private:
-  bool plainHere() const { return at_ != end_ && *at_ != '\\'; }
-  int peekEscapedOrNext() {
-    if (at_ == end_ && !nextPiece())
-      return kEnd;
-    return *at_ == '\\' ? escaped().first : static_cast<unsigned char>(*at_);
-  }
-  int getEscapedOrNext() {
-    if (at_ == end_ && !nextPiece())
-      return kEnd;
-    if (*at_ != '\\')
-      return static_cast<unsigned char>(*at_++);
-    auto [byte, length] = escaped();
-    at_ += length;
-    return byte;
-  }
-  bool nextPiece() {
-    while (next_ != last_) {
-      const std::string& piece = *next_++;
-      at_ = piece.data();
-      end_ = at_ + piece.size();
-      if (at_ != end_)
-        return true;
-    }
-    return false;
-  }
-  // The byte that the escape at at_ stands for, and its length.
-  std::pair<int, std::size_t> escaped() const {
-    switch (at_[1]) {
-    case 'b':
-      return {'\b', 2};
-    case 'f':
-      return {'\f', 2};
-    case 'n':
-      return {'\n', 2};
-    case 'r':
-      return {'\r', 2};
-    case 't':
-      return {'\t', 2};
-    case 'u':
-      return {hexDigit(at_[4]) * 16 + hexDigit(at_[5]), 6};
-    default: // '"' and '\\'
-      return {static_cast<unsigned char>(at_[1]), 2};
-    }
-  }
-  static int hexDigit(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
-
-  const std::string* next_;
-  const std::string* last_;
-  const char* at_ = nullptr;
-  const char* end_ = nullptr;
-};
-
 // Reads one JSON document from the unescaped bytes of a text, accepting exactly what nlohmann's
 // parser accepts, and notes whether its top level is an object with a member named `key`. It
 // keeps a bit per open container and nothing of the text: each top-level name is compared with
@@ -211,7 +132,7 @@ private:
 // where nlohmann would end its input at one outside a string.
 class MemberScanner {
 public:
-  MemberScanner(const JsonText& text, std::string_view key) : in_(text.pieces()), key_(key) {}
+  MemberScanner(const JsonText& text, std::string_view key) : in_(text.reader()), key_(key) {}
 
   // True when the whole text is one valid document with the member. Throws only bad_alloc.
   bool found() {
@@ -279,7 +200,7 @@ public:
   }
 
 private:
-  static constexpr int kEnd = Unescaped::kEnd;
+  static constexpr int kEnd = JsonText::Reader::kEnd;
 
   int peek() { return in_.peek(); }
   int get() { return in_.get(); }
@@ -453,7 +374,7 @@ private:
     return true;
   }
 
-  Unescaped in_;
+  JsonText::Reader in_;
   std::string_view key_;
   // One bit per open container, set for an object: a document nested millions deep costs an
   // eighth of its depth in bytes.

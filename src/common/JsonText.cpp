@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <ostream>
 
 namespace vantrel {
@@ -200,59 +201,67 @@ void JsonText::prepend(std::string_view text) {
 std::string JsonText::plain() const {
   std::string text;
   text.reserve(size_);
-  for (char c : *this)
-    text += c;
-  return text;
+  for (Reader in = reader();;) {
+    text.append(in.plainRun());
+    const int c = in.get();
+    if (c == Reader::kEnd)
+      return text;
+    text += static_cast<char>(c);
+  }
 }
 
-JsonText::Bytes::Bytes(const std::vector<std::string>* pieces) : pieces_(pieces), done_(false) {
-  load();
+std::string_view JsonText::Reader::plainRun() {
+  const void* escape = std::memchr(at_, '\\', static_cast<std::size_t>(end_ - at_));
+  const char* stop = escape ? static_cast<const char*>(escape) : end_;
+  std::string_view run(at_, static_cast<std::size_t>(stop - at_));
+  at_ = stop;
+  return run;
 }
 
-JsonText::Bytes& JsonText::Bytes::operator++() {
-  load();
-  return *this;
+int JsonText::Reader::peekSlow() {
+  if (at_ == end_ && !nextPiece())
+    return kEnd;
+  return *at_ == '\\' ? escaped().first : static_cast<unsigned char>(*at_);
 }
 
-void JsonText::Bytes::load() {
-  while (piece_ < pieces_->size() && at_ >= (*pieces_)[piece_].size()) {
-    ++piece_;
-    at_ = 0;
+int JsonText::Reader::getSlow() {
+  if (at_ == end_ && !nextPiece())
+    return kEnd;
+  if (*at_ != '\\')
+    return static_cast<unsigned char>(*at_++);
+  auto [byte, length] = escaped();
+  at_ += length;
+  return byte;
+}
+
+bool JsonText::Reader::nextPiece() {
+  while (next_ != last_) {
+    const std::string& piece = *next_++;
+    at_ = piece.data();
+    end_ = at_ + piece.size();
+    if (at_ != end_)
+      return true;
   }
-  if (piece_ >= pieces_->size()) {
-    done_ = true;
-    return;
-  }
-  const std::string& piece = (*pieces_)[piece_];
-  if (piece[at_] != '\\') {
-    current_ = piece[at_++];
-    return;
-  }
-  // An escape, whole within its piece, as append() wrote it.
-  switch (piece[at_ + 1]) {
+  return false;
+}
+
+std::pair<int, std::size_t> JsonText::Reader::escaped() const {
+  switch (at_[1]) {
   case 'b':
-    current_ = '\b';
-    break;
+    return {'\b', 2};
   case 'f':
-    current_ = '\f';
-    break;
+    return {'\f', 2};
   case 'n':
-    current_ = '\n';
-    break;
+    return {'\n', 2};
   case 'r':
-    current_ = '\r';
-    break;
+    return {'\r', 2};
   case 't':
-    current_ = '\t';
-    break;
+    return {'\t', 2};
   case 'u':
-    current_ = static_cast<char>(hexValue(piece[at_ + 4]) * 16 + hexValue(piece[at_ + 5]));
-    at_ += 6;
-    return;
+    return {hexValue(at_[4]) * 16 + hexValue(at_[5]), 6};
   default: // '"' and '\\'
-    current_ = piece[at_ + 1];
+    return {static_cast<unsigned char>(at_[1]), 2};
   }
-  at_ += 2;
 }
 
 bool operator==(const JsonText& a, const JsonText& b) {

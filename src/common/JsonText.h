@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
-#include <iterator>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vantrel {
@@ -62,37 +62,38 @@ public:
   // The text itself, unescaped: a copy, for small texts and tests.
   std::string plain() const;
 
-  // The unescaped bytes, one at a time, without copying the text: an input iterator for parsers.
-  class Bytes {
+  // The unescaped bytes, read from the pieces in place, without copying the text. Relies on what
+  // append() writes: the escapes dumpJson writes (\" \\ \b \f \n \r \t and \u00xx), each whole
+  // within its piece. Valid while the text is neither changed nor destroyed.
+  class Reader {
   public:
-    using iterator_category = std::input_iterator_tag;
-    using value_type = char;
-    using difference_type = std::ptrdiff_t;
-    using pointer = const char*;
-    using reference = char;
+    static constexpr int kEnd = -1;
 
-    Bytes() = default;
-    char operator*() const { return current_; }
-    Bytes& operator++();
-    Bytes operator++(int) {
-      Bytes before = *this;
-      ++*this;
-      return before;
-    }
-    friend bool operator==(const Bytes& a, const Bytes& b) { return a.done_ == b.done_; }
+    // The next byte (0-255), or kEnd; peek() leaves it to be read.
+    int peek() { return plainHere() ? static_cast<unsigned char>(*at_) : peekSlow(); }
+    int get() { return plainHere() ? static_cast<unsigned char>(*at_++) : getSlow(); }
+    // Takes the bytes from here to the next escape or the end of the piece, all of which stand
+    // for themselves: none is a quote, a backslash or a control character. Empty before an
+    // escape and at the end of a piece (get() goes on to the next).
+    std::string_view plainRun();
 
   private:
     friend class JsonText;
-    explicit Bytes(const std::vector<std::string>* pieces);
-    void load();
+    explicit Reader(const std::vector<std::string>& pieces)
+        : next_(pieces.data()), last_(pieces.data() + pieces.size()) {}
+    bool plainHere() const { return at_ != end_ && *at_ != '\\'; }
+    int peekSlow();
+    int getSlow();
+    bool nextPiece();
+    // The byte the escape at at_ stands for, and its length.
+    std::pair<int, std::size_t> escaped() const;
 
-    const std::vector<std::string>* pieces_ = nullptr;
-    std::size_t piece_ = 0, at_ = 0; // where the next escaped byte is read
-    char current_ = 0;
-    bool done_ = true;
+    const std::string* next_;
+    const std::string* last_;
+    const char* at_ = nullptr;
+    const char* end_ = nullptr;
   };
-  Bytes begin() const { return Bytes(&pieces_); }
-  Bytes end() const { return Bytes(); }
+  Reader reader() const { return Reader(pieces_); }
 
   friend bool operator==(const JsonText& a, const JsonText& b);
   friend std::ostream& operator<<(std::ostream& out, const JsonText& text);
