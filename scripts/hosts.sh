@@ -113,15 +113,23 @@ check_with() {
     "$(first_line "$name-check" '^结论')"
 }
 
+# register HOST LISTED CONNECTED LINE...: registers the server by the README's LINE, then checks
+# that `HOST mcp list` has a line matching LISTED, and that it matches CONNECTED.
+register() {
+  local host=$1 listed=$2 connected=$3
+  shift 3
+  run "$host-version" "$bin/$host" --version || true
+  run "$host-add" "$bin/$1" "${@:2}" || true
+  run "$host-list" "$bin/$host" mcp list || true
+  listed=$(first_line "$host-list" "$listed")
+  report "$(verdict grep -q -E "$connected" <<<"$listed")" \
+    "$host | $(grep -v '^WARNING' "$logs/$host-version" | head -n 1) | $(shown "$@") |" \
+    "mcp list: ${listed:-(no vantrel line)}"
+}
+
 # --- Claude Code ----------------------------------------------------------------------------
-claude=(claude mcp add vantrel -e "XDG_DATA_HOME=$support" -- "$mcp")
-run claude-version "$bin/claude" --version || true
-run claude-add "$bin/${claude[0]}" "${claude[@]:1}" || true
-run claude-list "$bin/claude" mcp list || true
-listed=$(first_line claude-list '^vantrel: ')
-report "$(verdict grep -q -E "^vantrel: .* - ✔ Connected$" <<<"$listed")" \
-  "claude | $(head -n 1 "$logs/claude-version") | $(shown "${claude[@]}") |" \
-  "mcp list: ${listed:-(no vantrel line)}"
+register claude '^vantrel: ' '^vantrel: .* - ✔ Connected$' \
+  claude mcp add vantrel -e "XDG_DATA_HOME=$support" -- "$mcp"
 run claude-get "$bin/claude" mcp get vantrel || true
 check_with claude "$(sed -n 's/^ *XDG_DATA_HOME=//p' "$logs/claude-get" | head -n 1)"
 
@@ -130,14 +138,8 @@ check_with claude "$(sed -n 's/^ *XDG_DATA_HOME=//p' "$logs/claude-get" | head -
 # this is what its trust dialog records for "Trust folder".
 mkdir -p "$home/.gemini"
 printf '{ "%s": "TRUST_FOLDER" }\n' "$project" >"$home/.gemini/trustedFolders.json"
-gemini=(gemini mcp add --scope user -e "XDG_DATA_HOME=$support" vantrel "$mcp")
-run gemini-version "$bin/gemini" --version || true
-run gemini-add "$bin/${gemini[0]}" "${gemini[@]:1}" || true
-run gemini-list "$bin/gemini" mcp list || true
-listed=$(first_line gemini-list 'vantrel: ')
-report "$(verdict grep -q -E "vantrel: .* - Connected$" <<<"$listed")" \
-  "gemini | $(head -n 1 "$logs/gemini-version") | $(shown "${gemini[@]}") |" \
-  "mcp list: ${listed:-(no vantrel line)}"
+register gemini 'vantrel: ' 'vantrel: .* - Connected$' \
+  gemini mcp add --scope user -e "XDG_DATA_HOME=$support" vantrel "$mcp"
 stored=$(node -e 'const s = JSON.parse(require("fs").readFileSync(process.argv[1], "utf8"));
   console.log(s.mcpServers?.vantrel?.env?.XDG_DATA_HOME ?? "")' \
   "$home/.gemini/settings.json" 2>/dev/null || true)
@@ -147,121 +149,40 @@ check_with gemini "$stored"
 # codex mcp list only reads the configuration: the status it shows is "enabled", whether or not
 # the server starts. codex app-server starts the servers for a thread and calls a tool on request,
 # with no model and no account.
-codex=(codex mcp add vantrel --env "XDG_DATA_HOME=$support" -- "$mcp")
-run codex-version "$bin/codex" --version || true
-run codex-add "$bin/${codex[0]}" "${codex[@]:1}" || true
-run codex-list "$bin/codex" mcp list || true
-listed=$(first_line codex-list '^vantrel ')
-report "$(verdict grep -q -E "^vantrel $mcp .* enabled" <<<"$listed")" \
-  "codex | $(grep -v '^WARNING' "$logs/codex-version" | head -n 1) | $(shown "${codex[@]}") |" \
-  "mcp list: ${listed:-(no vantrel line)}"
+register codex '^vantrel ' "^vantrel $mcp .* enabled" \
+  codex mcp add vantrel --env "XDG_DATA_HOME=$support" -- "$mcp"
 
-cat >"$scratch/codex-call.mjs" <<'EOF'
-// codex-call.mjs CODEX TOKEN_FILE SERVER...: starts `codex app-server`, opens a thread, calls
-// get_events on each SERVER in turn, and prints per server one JSON line: its startup status,
-// whether the call failed, its text, and the usage reports the stand-in logged for it.
-import { spawn } from 'node:child_process';
-import { readFileSync } from 'node:fs';
-import { createInterface } from 'node:readline';
-
-const [codex, tokenFile, ...servers] = process.argv.slice(2);
-const { port, token } = JSON.parse(readFileSync(tokenFile, 'utf8'));
-const telemetry = async () => {
-  const reply = await fetch(`http://127.0.0.1:${port}/telemetry`, {
-    headers: { Authorization: `Bearer ${token}` },
-  });
-  return (await reply.json()).reports ?? [];
-};
-
-const child = spawn(codex, ['app-server'], { stdio: ['pipe', 'pipe', 'ignore'] });
-setTimeout(() => {
-  console.error('codex app-server: no answer in 45 s');
-  child.kill();
-  process.exit(1);
-}, 45000).unref();
-const waiting = new Map();
-const startup = {};
-let nextId = 1;
-const send = (message) => child.stdin.write(JSON.stringify({ jsonrpc: '2.0', ...message }) + '\n');
-const request = (method, params) => new Promise((resolve, reject) => {
-  const id = nextId++;
-  waiting.set(id, (message) => {
-    if (message.error) reject(new Error(`${method}: ${JSON.stringify(message.error)}`));
-    else resolve(message.result);
-  });
-  send({ id, method, params });
-});
-createInterface({ input: child.stdout }).on('line', (line) => {
-  const message = JSON.parse(line);
-  if (message.method === 'mcpServer/startupStatus/updated') {
-    startup[message.params.name] = message.params.status;
-  } else if (!message.method && waiting.has(message.id)) {
-    waiting.get(message.id)(message);
-    waiting.delete(message.id);
-  }
-});
-
-try {
-  await request('initialize', { clientInfo: { name: 'vantrel-hosts', version: '1' } });
-  send({ method: 'initialized' });
-  const { thread } = await request('thread/start', { ephemeral: true, cwd: process.cwd() });
-  for (const server of servers) {
-    const before = (await telemetry()).length;
-    const result = await request('mcpServer/tool/call',
-      { server, threadId: thread.id, tool: 'get_events', arguments: {} });
-    // The server posts its usage report after it has answered: wait a little for it.
-    let reports = await telemetry();
-    for (let waited = 0; reports.length === before && waited < 3000; waited += 100) {
-      await new Promise((resolve) => setTimeout(resolve, 100));
-      reports = await telemetry();
-    }
-    const logged = reports.slice(before).map((r) => `${r.tool}:${r.ok ? 'ok' : 'failed'}`);
-    const text = (result.content ?? []).map((c) => c.text ?? '').join(' ');
-    const status = startup[server] ?? 'none';
-    const isError = !!result.isError;
-    console.log(JSON.stringify({ server, startup: status, isError, text, logged }));
-  }
-} catch (error) {
-  console.error(error.message);
-  process.exitCode = 1;
-} finally {
-  child.stdin.end();
-  child.kill();
-}
-EOF
 # The same server twice more, for Codex started with XDG_DATA_HOME set: registered without
 # --env, and by hand with env_vars, which passes Codex's own value on.
 run codex-add-bare "$bin/codex" mcp add vantrel-bare -- "$mcp" || true
 printf '\n[mcp_servers.vantrel-passed]\ncommand = "%s"\nenv_vars = ["XDG_DATA_HOME"]\n' "$mcp" \
   >>"$home/.codex/config.toml"
 status=0
-run codex-call env XDG_DATA_HOME="$support" node "$scratch/codex-call.mjs" "$bin/codex" "$token" \
-  vantrel vantrel-bare vantrel-passed || status=$?
-field() { # SERVER FIELD: that field of the server's line from codex-call.mjs
-  node -e 'for (const line of require("fs").readFileSync(process.argv[1], "utf8").split("\n")) {
-    if (!line.startsWith("{")) continue; const r = JSON.parse(line);
-    if (r.server === process.argv[2]) console.log(String(r[process.argv[3]])); }' \
-    "$logs/codex-call" "$1" "$2" 2>/dev/null || true
+run codex-call env XDG_DATA_HOME="$support" node "$root/scripts/hosts/codex-call.mjs" \
+  "$bin/codex" "$token" vantrel vantrel-bare vantrel-passed || status=$?
+# field SERVER N: field N of the server's line from codex-call.mjs (2 startup, 3 isError,
+# 4 the reports logged, 5 the text); its log also holds what went to standard error.
+field() {
+  awk -F '\t' -v server="$1" -v n="$2" '$1 == server { print $n; exit }' "$logs/codex-call"
 }
-text=$(field vantrel text)
-logged=$(field vantrel logged)
+text=$(field vantrel 5)
 reached() { # SERVER: its call was answered from the stand-in, which logged it
-  [ "$status" = 0 ] && [ "$(field "$1" startup)" = ready ] &&
-    [ "$(field "$1" isError)" = false ] && [ "$(field "$1" logged)" = get_events:ok ]
+  [ "$status" = 0 ] && [ "$(field "$1" 2)" = ready ] && [ "$(field "$1" 3)" = false ] &&
+    [ "$(field "$1" 4)" = get_events:ok ]
 }
 report "$(verdict reached vantrel)" \
-  "codex: get_events through codex app-server: server $(field vantrel startup)," \
+  "codex: get_events through codex app-server: server $(field vantrel 2)," \
   "answer ${text:0:80}," \
-  "usage reports the stand-in logged: ${logged:-none}"
-text=$(field vantrel-bare text)
+  "usage reports the stand-in logged: $(field vantrel 4)"
+text=$(field vantrel-bare 5)
 refused() { [ "$status" = 0 ] && [[ $text == *砚舟未运行* ]]; }
 report "$(verdict refused)" \
   "codex: the same call registered without --env, XDG_DATA_HOME set for codex itself:" \
   "${text:-(none)}"
-text=$(field vantrel-passed text)
+text=$(field vantrel-passed 5)
 report "$(verdict reached vantrel-passed)" \
   "codex: the same call with env_vars = [\"XDG_DATA_HOME\"] in config.toml: ${text:0:80}," \
-  "usage reports the stand-in logged: $(field vantrel-passed logged)"
+  "usage reports the stand-in logged: $(field vantrel-passed 4)"
 
 if [ "$failed" != 0 ]; then
   echo "== hosts: some checks failed; each CLI's own output:" >&2
