@@ -211,6 +211,8 @@ std::string JsonText::plain() const {
 }
 
 std::string_view JsonText::Reader::plainRun() {
+  if (at_ == end_)
+    return {}; // memchr must not be given the null of a reader that has not started
   const void* escape = std::memchr(at_, '\\', static_cast<std::size_t>(end_ - at_));
   const char* stop = escape ? static_cast<const char*>(escape) : end_;
   std::string_view run(at_, static_cast<std::size_t>(stop - at_));
